@@ -1,0 +1,17 @@
+// The updater's application object. All of the run happens in InitInstance:
+// read the command line, apply the staged files, start the host program
+// again; it returns false so the framework never enters a message loop.
+#pragma once
+
+#include "platform/platform.h"
+
+class CSelfUpdateApp : public CWinApp {
+ public:
+  CSelfUpdateApp() = default;
+  bool InitInstance() override;
+  int ExitInstance() override;
+};
+
+// The host program name carried by the command line: argv[1] without its
+// first byte when that byte is '-' or '/'; empty otherwise.
+AnsiString HostProgramNameFrom(const std::vector<AnsiString>& argv);

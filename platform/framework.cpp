@@ -1,0 +1,195 @@
+#include "platform/framework.h"
+
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+// ---------------------------------------------------------------- services
+
+namespace {
+PlatformServices* g_services = nullptr;
+CWinApp* g_app = nullptr;
+std::vector<AnsiString> g_args;
+}  // namespace
+
+PlatformServices& Os() { return *g_services; }
+void SetPlatformServices(PlatformServices* services) { g_services = services; }
+
+// ---------------------------------------------------------------- exceptions
+
+CFileException::Cause CFileException::CauseFromOsError(unsigned long osError) {
+  // Windows error codes; POSIX errno values with the same meaning share most
+  // of the small numbers, and the cause is informational only.
+  switch (osError) {
+    case 2: return fileNotFound;       // ERROR_FILE_NOT_FOUND / ENOENT
+    case 3: return badPath;            // ERROR_PATH_NOT_FOUND
+    case 4: return tooManyOpenFiles;   // ERROR_TOO_MANY_OPEN_FILES
+    case 5: return accessDenied;       // ERROR_ACCESS_DENIED
+    case 13: return accessDenied;      // EACCES
+    case 32: return sharingViolation;  // ERROR_SHARING_VIOLATION
+    case 33: return lockViolation;     // ERROR_LOCK_VIOLATION
+    case 28: return diskFull;          // ENOSPC
+    case 112: return diskFull;         // ERROR_DISK_FULL
+    default: return genericException;
+  }
+}
+
+// ---------------------------------------------------------------- files
+
+void CFile::Remove(const AnsiString& path) {
+  const OpResult r = Os().RemoveFile(path);
+  if (!r.ok && r.error != 0)
+    throw CFileException(CFileException::CauseFromOsError(r.error), r.error, path);
+}
+
+void CFile::Rename(const AnsiString& from, const AnsiString& to) {
+  const OpResult r = Os().RenameFile(from, to);
+  if (!r.ok && r.error != 0)
+    throw CFileException(CFileException::CauseFromOsError(r.error), r.error, from);
+}
+
+bool CopyFileReplacing(const AnsiString& from, const AnsiString& to) {
+  return Os().CopyFileOver(from, to);
+}
+
+AnsiString ModulePath() { return Os().ModuleFileName(); }
+
+void ShellOpen(const AnsiString& path) { Os().ShellOpen(path); }
+
+AnsiString FormatAnsi(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  AnsiString out;
+  if (n > 0) {
+    out.resize(static_cast<std::size_t>(n) + 1);
+    std::vsnprintf(&out[0], out.size(), format, again);
+    out.resize(static_cast<std::size_t>(n));
+  }
+  va_end(again);
+  return out;
+}
+
+// ---------------------------------------------------------------- finder
+
+bool CFileFind::FindFile(const AnsiString& pattern) {
+  Close();
+  if (pattern.size() >= kMaxPath) {
+    lastError_ = kErrorBadArguments;
+    return false;
+  }
+  unsigned long error = 0;
+  listing_ = Os().OpenSearch(pattern, &error);
+  if (!listing_) {
+    lastError_ = error;
+    return false;
+  }
+  hasAhead_ = listing_->Next(&ahead_);
+  if (!hasAhead_) {
+    lastError_ = kErrorNoMoreFiles;
+    Close();
+    return false;
+  }
+  const std::size_t slash = ReverseFindByte(ActiveCodePage(), pattern, '\\');
+  root_ = slash == AnsiString::npos ? AnsiString() : pattern.substr(0, slash + 1);
+  return true;
+}
+
+bool CFileFind::FindNext() {
+  if (!listing_ || !hasAhead_) return false;
+  current_ = std::move(ahead_);
+  hasCurrent_ = true;
+  hasAhead_ = listing_->Next(&ahead_);
+  if (!hasAhead_) lastError_ = kErrorNoMoreFiles;
+  return hasAhead_;
+}
+
+bool CFileFind::IsDirectory() const {
+  return hasCurrent_ && (current_.attributes & kAttributeDirectory) != 0;
+}
+
+AnsiString CFileFind::GetFileName() const { return hasCurrent_ ? current_.name : AnsiString(); }
+
+void CFileFind::Close() {
+  listing_.reset();
+  hasCurrent_ = hasAhead_ = false;
+  current_ = ahead_ = FindEntry();
+  root_.clear();
+}
+
+// ---------------------------------------------------------------- application
+
+CWinApp::CWinApp(const char* appName) {
+  if (appName != nullptr) {
+    displayName_ = appName;
+    nameGiven_ = true;
+  }
+  g_app = this;
+}
+
+CWinApp::~CWinApp() {
+  if (g_app == this) g_app = nullptr;
+}
+
+bool CWinApp::InitInstance() { return true; }
+
+int CWinApp::ExitInstance() { return lastMessageParam_; }
+
+CWinApp* AfxGetApp() { return g_app; }
+
+const std::vector<AnsiString>& ProgramArguments() { return g_args; }
+
+AnsiString DisplayNameFromPath(const AnsiString& modulePath) {
+  const CodePage& cp = ActiveCodePage();
+  // The file name starts after the last backslash, slash or drive colon; the
+  // extension is its last dot onward, unless a space follows that dot.
+  const char* s = modulePath.c_str();
+  std::size_t nameStart = 0;
+  for (std::size_t i = 0, n; (n = CharLength(cp, s + i)) != 0; i += n)
+    if (n == 1 && (s[i] == '\\' || s[i] == '/' || s[i] == ':')) nameStart = i + n;
+  std::size_t extStart = AnsiString::npos;
+  for (std::size_t i = nameStart, n; (n = CharLength(cp, s + i)) != 0; i += n) {
+    if (n == 1 && s[i] == '.') extStart = i;
+    if (n == 1 && s[i] == ' ') extStart = AnsiString::npos;
+  }
+  const std::size_t end = extStart == AnsiString::npos ? std::strlen(s) : extStart;
+  return AnsiString(s + nameStart, end - nameStart);
+}
+
+AnsiString PlatformServices::DisplayNameFor(const AnsiString& modulePath) {
+  return DisplayNameFromPath(modulePath);
+}
+
+int AfxWinMain(std::vector<AnsiString> args) {
+  g_args = std::move(args);
+  Os().AddErrorMode(kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
+
+  CWinApp* app = AfxGetApp();
+  const AnsiString ownPath = ModulePath();
+  if (app == nullptr || ownPath.empty() || ownPath.size() >= kMaxPath) {
+    // Every path the update builds starts from this one; without it the run
+    // would work on the wrong folder, so nothing is done at all.
+    ReportStartupRefusal(ownPath.empty() ? "cannot read or present the updater's own path"
+                                         : "the updater's own path is too long");
+    return kExitNoOwnPath;
+  }
+  if (!app->nameGiven_) app->displayName_ = Os().DisplayNameFor(ownPath);
+
+  // The framework has no message loop: the updater has no window and its
+  // start-up always declines one, so the exit operation follows directly and
+  // its result is the exit code.
+  app->InitInstance();
+  return app->ExitInstance();
+}
+
+int AfxMessageBox(const AnsiString& text, unsigned type) {
+  const unsigned buttons = type & kMbTypeMask;
+  if ((type & kMbIconMask) == 0 && (buttons == kMbOk || buttons == kMbOkCancel ||
+                                    buttons == kMbYesNoCancel || buttons == kMbYesNo))
+    type |= kMbIconExclamation;
+  const CWinApp* app = AfxGetApp();
+  return Os().ShowMessage(app != nullptr ? app->DisplayName() : AnsiString(), text, type);
+}

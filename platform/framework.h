@@ -1,0 +1,146 @@
+// The application-framework pieces the update logic is written against: the
+// application object with the framework's main routine, the directory finder,
+// the file-error exception, the message box and thin wrappers over the
+// platform services. All of it is portable; the OS work happens in the
+// PlatformServices installed with SetPlatformServices().
+#pragma once
+
+#include <cstdarg>
+#include <vector>
+
+#include "platform/services.h"
+
+constexpr std::size_t kMaxPath = 260;  // MAX_PATH, terminating NUL included
+
+// ---------------------------------------------------------------- exceptions
+
+// Raised by CFile::Remove and CFile::Rename when the system call fails with a
+// non-zero error code. A failure reported with code 0 raises nothing.
+class CFileException {
+ public:
+  enum Cause { none, genericException, fileNotFound, badPath, tooManyOpenFiles,
+               accessDenied, invalidFile, removeCurrentDir, directoryFull,
+               badSeek, hardIO, sharingViolation, lockViolation, diskFull,
+               endOfFile };
+
+  CFileException(Cause cause, unsigned long osError, AnsiString fileName)
+      : m_cause(cause), m_lOsError(osError), m_strFileName(std::move(fileName)) {}
+
+  Cause m_cause;
+  unsigned long m_lOsError;
+  AnsiString m_strFileName;  // the deleted path, or the rename's old path
+
+  static Cause CauseFromOsError(unsigned long osError);
+};
+
+// ---------------------------------------------------------------- files
+
+class CFile {
+ public:
+  // Deletes a file. Throws CFileException on failure.
+  static void Remove(const AnsiString& path);
+  // Renames `from` to `to`; never replaces an existing file. Throws
+  // CFileException (naming `from`) on failure.
+  static void Rename(const AnsiString& from, const AnsiString& to);
+};
+
+// Copies `from` over `to`, replacing an existing file. Returns false on
+// failure and raises nothing.
+bool CopyFileReplacing(const AnsiString& from, const AnsiString& to);
+
+// The running executable's full path; empty when it cannot be read.
+AnsiString ModulePath();
+
+// Opens `path` through the shell with its default action; reports nothing.
+void ShellOpen(const AnsiString& path);
+
+// printf-style formatting of ANSI strings: "%s" takes the argument's bytes.
+AnsiString FormatAnsi(const char* format, ...);
+
+// ---------------------------------------------------------------- finder
+
+// Directory finder. FindFile() reads the first entry ahead and holds it back;
+// each FindNext() makes the held-back entry current and reads the next one
+// ahead, returning whether there was one. After a false return the current
+// entry stays valid.
+class CFileFind {
+ public:
+  CFileFind() = default;
+  ~CFileFind() { Close(); }
+  CFileFind(const CFileFind&) = delete;
+  CFileFind& operator=(const CFileFind&) = delete;
+
+  // Closes any open search. False without searching when the pattern is
+  // kMaxPath bytes or longer; false when the folder is missing or nothing
+  // matches; true when at least one entry exists.
+  bool FindFile(const AnsiString& pattern);
+  bool FindNext();
+  bool IsDirectory() const;       // false when there is no current entry
+  AnsiString GetFileName() const;  // empty when there is no current entry
+  void Close();                    // no-op when already closed
+
+  unsigned long LastError() const { return lastError_; }
+
+ private:
+  std::unique_ptr<DirectoryListing> listing_;
+  FindEntry current_;
+  FindEntry ahead_;
+  bool hasCurrent_ = false;
+  bool hasAhead_ = false;
+  AnsiString root_;
+  unsigned long lastError_ = 0;
+};
+
+constexpr unsigned long kErrorInvalidName = 123;    // ERROR_INVALID_NAME
+constexpr unsigned long kErrorBadArguments = 160;   // ERROR_BAD_ARGUMENTS
+constexpr unsigned long kErrorNoMoreFiles = 18;     // ERROR_NO_MORE_FILES
+
+// ---------------------------------------------------------------- application
+
+class CWinApp {
+ public:
+  // A null name makes the display name come from the executable's file name.
+  explicit CWinApp(const char* appName = nullptr);
+  virtual ~CWinApp();
+  CWinApp(const CWinApp&) = delete;
+  CWinApp& operator=(const CWinApp&) = delete;
+
+  virtual bool InitInstance();
+  // Returns the exit code: the last message parameter the framework's own
+  // message loop retrieved, which is 0 when that loop never ran.
+  virtual int ExitInstance();
+
+  const AnsiString& DisplayName() const { return displayName_; }
+
+ private:
+  friend int AfxWinMain(std::vector<AnsiString> args);
+  AnsiString displayName_;
+  bool nameGiven_ = false;
+  int lastMessageParam_ = 0;
+};
+
+// The one application object, registered by its constructor; null before.
+CWinApp* AfxGetApp();
+
+// argv of this process as the start-up split it; [0] is the program name.
+const std::vector<AnsiString>& ProgramArguments();
+
+// The framework's main routine: sets the error mode, derives the display name
+// from the executable's path and runs the application object. Returns the
+// process exit code. When the own path cannot be read or is kMaxPath bytes or
+// longer, the application is not started and kExitNoOwnPath is returned.
+constexpr int kExitNoOwnPath = 1;
+int AfxWinMain(std::vector<AnsiString> args);
+
+// Shows `text` in a modal box captioned with the display name. With no icon
+// among `type` and buttons OK, OK/Cancel, Yes/No/Cancel or Yes/No, the
+// exclamation icon is added.
+int AfxMessageBox(const AnsiString& text, unsigned type = kMbOk);
+
+// The display name for an executable path: the file name without its folder
+// and without the extension from its last dot.
+AnsiString DisplayNameFromPath(const AnsiString& modulePath);
+
+// Reports that the start-up refused to run, where the platform has a place for
+// such words (standard error on POSIX). Provided by each platform.
+void ReportStartupRefusal(const char* reason);

@@ -1,0 +1,39 @@
+// The active code page on POSIX: code page 936, the code page the updater's
+// texts are written in. Two-byte characters are upper-cased through Unicode
+// with the C library's full case tables (the C.UTF-8 locale).
+#include <locale.h>
+#include <wctype.h>
+
+#include <string>
+
+#include "platform/code_page.h"
+#include "platform/posix/encoding.h"
+
+namespace {
+
+constexpr unsigned kAnsiCodePage = 936;
+
+bool UpperCaseDoubleByte(unsigned char lead, unsigned char trail, unsigned* mapped) {
+  unsigned cp = 0;
+  if (!posix::AnsiCharToCodePoint(lead, trail, &cp)) return false;  // not a character
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  const unsigned upper =
+      utf8 != static_cast<locale_t>(0) ? static_cast<unsigned>(towupper_l(static_cast<wint_t>(cp), utf8)) : cp;
+  std::string bytes;
+  // An upper-case form the code page lacks leaves the character as it is,
+  // so a character always equals itself.
+  if (upper == cp || !posix::CodePointToAnsi(upper, &bytes) || bytes.empty() || bytes.size() > 2) {
+    *mapped = (static_cast<unsigned>(lead) << 8) | trail;
+    return true;
+  }
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
+  *mapped = bytes.size() == 1 ? b[0] : (static_cast<unsigned>(b[0]) << 8) | b[1];
+  return true;
+}
+
+}  // namespace
+
+const CodePage& ActiveCodePage() {
+  static const CodePage cp = MakeEastAsianCodePage(kAnsiCodePage, UpperCaseDoubleByte);
+  return cp;
+}

@@ -1,0 +1,38 @@
+// The process entry on POSIX: the arguments arrive already split, so they are
+// taken as they come, converted to the logic's code page.
+#include <unistd.h>
+
+#include <exception>
+#include <vector>
+
+#include "platform/framework.h"
+#include "platform/posix/encoding.h"
+#include "platform/posix/posix_services.h"
+
+namespace {
+
+constexpr int kExitUncaughtException = 3;
+
+[[noreturn]] void EndAbnormally() {
+  static const char kText[] = "selfupdate: abnormal program termination\n";
+  (void)!write(2, kText, sizeof kText - 1);
+  _exit(kExitUncaughtException);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::set_terminate(EndAbnormally);
+  static posix::PosixServices services;
+  SetPlatformServices(&services);
+
+  std::vector<AnsiString> args;
+  for (int i = 0; i < argc; ++i) {
+    // An argument the logic's code page cannot hold is passed on empty, so
+    // it can neither name a host program nor be mistaken for another one.
+    AnsiString arg;
+    if (!posix::Utf8ToAnsi(argv[i], &arg)) arg.clear();
+    args.push_back(arg);
+  }
+  return AfxWinMain(std::move(args));
+}

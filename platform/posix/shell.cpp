@@ -1,0 +1,136 @@
+// Showing the failure message and starting programs, the POSIX way.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "platform/framework.h"
+#include "platform/posix/encoding.h"
+#include "platform/posix/paths.h"
+#include "platform/posix/posix_services.h"
+
+extern char** environ;
+
+namespace posix {
+namespace {
+
+const char kDevNull[] = "/dev/null";
+const char kOpener[] = "xdg-open";
+
+bool HasGraphicalSession() {
+  const char* x = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  return (x != nullptr && *x != '\0') || (wayland != nullptr && *wayland != '\0');
+}
+
+std::string ToUtf8OrRaw(const AnsiString& text) {
+  std::string utf8;
+  return AnsiToUtf8(text, &utf8) ? utf8 : text;
+}
+
+void WriteAll(int fd, const std::string& s) {
+  for (std::size_t done = 0; done < s.size();) {
+    const ssize_t n = write(fd, s.data() + done, s.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace
+
+std::string FindInPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return std::string();
+  for (std::string rest = path;;) {
+    const std::size_t colon = rest.find(':');
+    std::string dir = rest.substr(0, colon);
+    if (dir.empty()) dir = ".";
+    const std::string candidate = dir + "/" + program;
+    struct stat st;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    if (colon == std::string::npos) return std::string();
+    rest.erase(0, colon + 1);
+  }
+}
+
+bool Spawn(const char* const argv[], bool wait) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attr);
+  posix_spawn_file_actions_addopen(&actions, 0, kDevNull, O_RDONLY, 0);
+  if (!wait) {
+    // Its own session, so it outlives the updater and no terminal signal
+    // meant for the updater reaches it.
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  }
+  pid_t pid = 0;
+  const int err = posix_spawnp(&pid, argv[0], &actions, &attr, const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (err != 0) return false;
+  if (wait) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  return true;
+}
+
+int PosixServices::ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned) {
+  const std::string cap = ToUtf8OrRaw(caption), body = ToUtf8OrRaw(text);
+  WriteAll(2, cap + "\n" + body + "\n");
+  if (!HasGraphicalSession()) return kIdOk;
+
+  // The first dialog program found shows the message; the run waits for it
+  // to be closed, as it would for a modal box.
+  const std::string zenity = FindInPath("zenity");
+  if (!zenity.empty()) {
+    const char* argv[] = {zenity.c_str(), "--warning", "--no-markup", "--title", cap.c_str(),
+                          "--text", body.c_str(), nullptr};
+    if (Spawn(argv, true)) return kIdOk;
+  }
+  const std::string kdialog = FindInPath("kdialog");
+  if (!kdialog.empty()) {
+    const char* argv[] = {kdialog.c_str(), "--title", cap.c_str(), "--sorry", body.c_str(), nullptr};
+    if (Spawn(argv, true)) return kIdOk;
+  }
+  const std::string xmessage = FindInPath("xmessage");
+  if (!xmessage.empty()) {
+    const char* argv[] = {xmessage.c_str(), "-center", "-title", cap.c_str(), body.c_str(), nullptr};
+    Spawn(argv, true);
+  }
+  return kIdOk;
+}
+
+void PosixServices::ShellOpen(const AnsiString& path) {
+  std::string native;
+  if (!ResolveLogic(path, &native)) return;
+  struct stat st;
+  if (stat(native.c_str(), &st) != 0) return;
+  // A path without a slash would be looked up in PATH by the spawn.
+  if (native.find('/') == std::string::npos) native = "./" + native;
+  if (S_ISREG(st.st_mode) && access(native.c_str(), X_OK) == 0) {
+    const char* argv[] = {native.c_str(), nullptr};
+    Spawn(argv, false);
+    return;
+  }
+  const std::string opener = FindInPath(kOpener);
+  if (opener.empty()) return;
+  const char* argv[] = {opener.c_str(), native.c_str(), nullptr};
+  Spawn(argv, false);
+}
+
+}  // namespace posix
+
+void ReportStartupRefusal(const char* reason) {
+  std::fprintf(stderr, "selfupdate: %s; nothing was updated\n", reason);
+}

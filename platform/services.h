@@ -1,0 +1,99 @@
+// The operating-system operations the updater needs, as one interface.
+//
+// One implementation per platform (platform/posix, platform/win32) and an
+// in-memory double in tests. Paths crossing this interface are ANSI strings in
+// the active code page, backslash-separated, as the update logic builds them;
+// an implementation on a system with other conventions translates them.
+//
+// Operations report failure only as stated here. Error codes are the system's
+// own; 0 means the system gave no reason, and callers must not treat a
+// failure with code 0 as an error to raise.
+#pragma once
+
+#include <memory>
+
+#include "platform/ansi_text.h"
+
+constexpr unsigned long kAttributeDirectory = 0x10;  // FILE_ATTRIBUTE_DIRECTORY
+
+struct FindEntry {
+  AnsiString name;             // long file name, no folder
+  unsigned long attributes = 0;
+};
+
+// An open directory search. Next() yields entries in the order the file system
+// lists them; false at the end or on a failure (the entry is then untouched).
+class DirectoryListing {
+ public:
+  virtual ~DirectoryListing() = default;
+  virtual bool Next(FindEntry* entry) = 0;
+};
+
+struct OpResult {
+  bool ok = true;
+  unsigned long error = 0;  // meaningful only when !ok
+  static OpResult Success() { return {}; }
+  static OpResult Failure(unsigned long code) { return {false, code}; }
+};
+
+// Message-box flags, as the Windows API defines them.
+constexpr unsigned kMbOk = 0x0;
+constexpr unsigned kMbOkCancel = 0x1;
+constexpr unsigned kMbYesNoCancel = 0x3;
+constexpr unsigned kMbYesNo = 0x4;
+constexpr unsigned kMbTypeMask = 0xF;
+constexpr unsigned kMbIconMask = 0xF0;
+constexpr unsigned kMbIconExclamation = 0x30;
+constexpr int kIdOk = 1;
+
+// Error-mode flags set at start-up: no system box for a drive that is not
+// ready or a file that cannot be opened.
+constexpr unsigned kSemFailCriticalErrors = 0x0001;
+constexpr unsigned kSemNoOpenFileErrorBox = 0x8000;
+
+class PlatformServices {
+ public:
+  virtual ~PlatformServices() = default;
+
+  // Full path of the running executable. Empty when it cannot be read or
+  // cannot be presented as an ANSI string.
+  virtual AnsiString ModuleFileName() = 0;
+
+  // Starts a search for `pattern` (a folder, a backslash, and a wildcard).
+  // Returns null, with *error set, when the folder is missing or unreadable or
+  // the pattern cannot be turned into a full path. A non-null listing may still
+  // yield nothing.
+  virtual std::unique_ptr<DirectoryListing> OpenSearch(const AnsiString& pattern,
+                                                       unsigned long* error) = 0;
+
+  // Removes a file (never a folder).
+  virtual OpResult RemoveFile(const AnsiString& path) = 0;
+
+  // Gives a file or folder a new path. Fails when anything exists at `to`.
+  virtual OpResult RenameFile(const AnsiString& from, const AnsiString& to) = 0;
+
+  // Copies `from` to `to`, creating `to` or replacing the file there. On
+  // failure `to` holds what was there before or, if the implementation cannot
+  // promise that, whatever the failed copy left.
+  virtual bool CopyFileOver(const AnsiString& from, const AnsiString& to) = 0;
+
+  // Shows a modal message with no owner window and waits until it is closed.
+  // `type` holds the button and icon flags. Returns the button pressed.
+  virtual int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) = 0;
+
+  // Opens `path` with its default action and does not wait. Reports nothing.
+  virtual void ShellOpen(const AnsiString& path) = 0;
+
+  // Adds `flags` to the process error mode, keeping those already set.
+  virtual void AddErrorMode(unsigned flags) = 0;
+
+  // The application display name for the executable at `modulePath`: its
+  // file name without folder and extension. The portable rule by default; a
+  // platform with its own path helpers may use them.
+  virtual AnsiString DisplayNameFor(const AnsiString& modulePath);
+};
+
+// The services the update logic runs against. The process entry installs the
+// platform's; tests install a double.
+PlatformServices& Os();
+void SetPlatformServices(PlatformServices* services);

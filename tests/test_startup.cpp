@@ -1,0 +1,150 @@
+// The start-up sequence: which first argument names the host program, the
+// order of pass and relaunch, the display name, and what refuses to run.
+#include <gtest/gtest.h>
+
+#include "app/SelfUpdateApp.h"
+#include "res/texts.h"
+#include "tests/fake_platform.h"
+
+namespace {
+
+using Args = std::vector<AnsiString>;
+using Log = std::vector<std::string>;
+
+TEST(HostProgramName, OnlyAnOptionInFirstPlaceNamesTheHost) {
+  const struct {
+    Args argv;
+    const char* host;
+  } cases[] = {
+      {{"Update.exe"}, ""},
+      {{"Update.exe", "/Main.exe"}, "Main.exe"},
+      {{"Update.exe", "-Main.exe"}, "Main.exe"},
+      {{"Update.exe", "Main.exe", "/Main.exe"}, ""},
+      {{"Update.exe", "x", "/Main.exe"}, ""},
+      {{"Update.exe", "/"}, ""},
+      {{"Update.exe", "-"}, ""},
+      {{"Update.exe", ""}, ""},
+      {{"Update.exe", "//Main.exe"}, "/Main.exe"},
+      {{"Update.exe", "/My App.exe", "ignored", "-also"}, "My App.exe"},
+      {{}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.argv.size() > 1 ? c.argv[1] : "(none)");
+    EXPECT_EQ(HostProgramNameFrom(c.argv), c.host);
+  }
+}
+
+class StartUp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetPlatformServices(&fs);
+    fs.AddFolder("C:\\App");
+    fs.AddFolder("C:\\App\\SelfTemp");
+  }
+  void TearDown() override { SetPlatformServices(nullptr); }
+  FakePlatform fs;
+};
+
+TEST_F(StartUp, RunsThePassThenStartsTheHostAndExitsZero) {
+  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+  EXPECT_EQ(AfxWinMain({"Update.exe", "/Main.exe"}), 0);
+  EXPECT_EQ(fs.errorMode, 0x8001u);
+  ASSERT_FALSE(fs.log.empty());
+  EXPECT_EQ(fs.log.front(), "search C:\\App\\SelfTemp\\*.*");
+  EXPECT_EQ(fs.log.back(), "launch C:\\App\\Main.exe");
+  EXPECT_EQ(fs.Content("C:\\App\\Main.exe"), "new");
+}
+
+TEST_F(StartUp, WithoutAHostNameThePassStillRunsAndNothingStarts) {
+  for (const Args& argv : {Args{"Update.exe"}, Args{"Update.exe", "/"}, Args{"Update.exe", "Main.exe"}}) {
+    fs.log.clear();
+    EXPECT_EQ(AfxWinMain(argv), 0);
+    EXPECT_EQ(fs.log, (Log{"search C:\\App\\SelfTemp\\*.*"}));
+  }
+}
+
+TEST_F(StartUp, TheHostStartsAfterAFailedPassAndOnlyAfterTheMessage) {
+  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+  fs.Fail(FakePlatform::Op::Copy, "", 5);
+  EXPECT_EQ(AfxWinMain({"Update.exe", "-Main.exe"}), 0);
+  ASSERT_GE(fs.log.size(), 2u);
+  EXPECT_EQ(fs.log[fs.log.size() - 2], std::string("message Update|") + texts::kFailureMessage + "|0x30");
+  EXPECT_EQ(fs.log.back(), "launch C:\\App\\Main.exe");
+}
+
+TEST_F(StartUp, TheMessageIsCaptionedWithTheExecutableNameWithoutExtension) {
+  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+  fs.Fail(FakePlatform::Op::Copy, "", 5);
+  fs.modulePath = "C:\\App\\My.Tool.exe";
+  AfxWinMain({"My.Tool.exe"});
+  EXPECT_EQ(fs.log.back().substr(0, 16), "message My.Tool|");
+}
+
+TEST_F(StartUp, TheHostNameIsAppendedToTheUpdatersFolderAsItStands) {
+  const struct {
+    const char* ownPath;
+    const char* host;
+    const char* launched;
+  } cases[] = {
+      {"C:\\App\\Update.exe", "/bin\\Main.exe", "C:\\App\\bin\\Main.exe"},
+      {"C:\\App\\Update.exe", "/..\\Other\\Main.exe", "C:\\App\\..\\Other\\Main.exe"},
+      {"C:\\App\\Update.exe", "/C:\\Other\\Main.exe", "C:\\App\\C:\\Other\\Main.exe"},
+      {"C:\\App\\Update.exe", "/My App.exe", "C:\\App\\My App.exe"},
+      {"\\\\server\\share\\App\\Update.exe", "/Main.exe", "\\\\server\\share\\App\\Main.exe"},
+      // A folder name whose last byte is a second byte 0x5C is not cut there.
+      {"C:\\\x95\x5C\\Update.exe", "/Main.exe", "C:\\\x95\x5C\\Main.exe"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.launched);
+    fs.log.clear();
+    fs.modulePath = c.ownPath;
+    AfxWinMain({"Update.exe", c.host});
+    ASSERT_FALSE(fs.log.empty());
+    EXPECT_EQ(fs.log.back(), std::string("launch ") + c.launched);
+  }
+}
+
+TEST_F(StartUp, ALongOwnPathIsLaunchedFromInFull) {
+  // Longer than the 128 bytes a fixed buffer would hold, and with a folder
+  // longer than the C runtime's 255-byte components.
+  const AnsiString folder = "\\" + AnsiString(200, 'a') + "\\" + AnsiString(54, 'b') + "\\";
+  fs.modulePath = folder + "U";
+  AfxWinMain({"U", "/Main.exe"});
+  EXPECT_EQ(fs.log.back(), "launch " + folder + "Main.exe");
+}
+
+TEST_F(StartUp, AnOwnPathThatCannotBeUsedRunsNothing) {
+  for (const AnsiString& own : {AnsiString(), "C:\\" + AnsiString(253, 'x') + ".exe"}) {
+    SCOPED_TRACE(own.size());
+    fs.log.clear();
+    fs.modulePath = own;
+    EXPECT_EQ(AfxWinMain({"Update.exe", "/Main.exe"}), kExitNoOwnPath);
+    EXPECT_TRUE(fs.log.empty());
+  }
+  fs.modulePath = "C:\\" + AnsiString(252, 'x') + ".exe";  // 259 bytes: fine
+  EXPECT_EQ(AfxWinMain({"Update.exe"}), 0);
+}
+
+TEST_F(StartUp, FileErrorsCarryTheOsCodeAndTheOldPathAndCodeZeroRaisesNothing) {
+  fs.AddFile("C:\\App\\A", "a");
+  fs.AddFile("C:\\App\\B", "b");
+  try {
+    CFile::Rename("C:\\App\\A", "C:\\App\\B");
+    ADD_FAILURE() << "renaming onto an existing file must raise";
+  } catch (const CFileException& e) {
+    EXPECT_EQ(e.m_lOsError, 183u);
+    EXPECT_EQ(e.m_strFileName, "C:\\App\\A");
+  }
+  try {
+    CFile::Remove("C:\\App\\missing");
+    ADD_FAILURE() << "removing a missing file must raise";
+  } catch (const CFileException& e) {
+    EXPECT_EQ(e.m_cause, CFileException::fileNotFound);
+    EXPECT_EQ(e.m_strFileName, "C:\\App\\missing");
+  }
+  fs.Fail(FakePlatform::Op::Remove, "C:\\App\\A", 0);
+  EXPECT_NO_THROW(CFile::Remove("C:\\App\\A"));
+  EXPECT_TRUE(fs.Exists("C:\\App\\A"));
+}
+
+}  // namespace

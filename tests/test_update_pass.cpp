@@ -1,0 +1,259 @@
+// The update pass against the in-memory double: exact operation order, the
+// names it applies, backups, and what happens when a copy fails.
+#include <gtest/gtest.h>
+
+#include "res/texts.h"
+#include "tests/fake_platform.h"
+#include "update/ApplyStagedFiles.h"
+
+namespace {
+
+using Log = std::vector<std::string>;
+
+const std::string kMessage = std::string("message Update|") + texts::kFailureMessage + "|0x30";
+
+class UpdatePass : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetPlatformServices(&fs);
+    fs.AddFolder("C:\\App");
+    fs.AddFolder("C:\\App\\SelfTemp");
+    fs.AddFile("C:\\App\\Update.exe", "updater");
+  }
+  void TearDown() override { SetPlatformServices(nullptr); }
+
+  // Runs the updater's whole start-up with no host program, so the pass
+  // sees the display name and code page it would see for real.
+  void Run() { EXPECT_EQ(AfxWinMain({"Update.exe"}), 0); }
+  std::string App(const std::string& name) const { return fs.Content("C:\\App\\" + name); }
+  std::string Staged(const std::string& name) const { return fs.Content("C:\\App\\SelfTemp\\" + name); }
+
+  FakePlatform fs;
+};
+
+TEST_F(UpdatePass, TypicalRunBacksUpReplacesAndClearsEachStagedFile) {
+  fs.AddFile("C:\\App\\Main.exe", "old main");
+  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new main");
+  fs.AddFile("C:\\App\\SelfTemp\\Core.dll", "new core");
+  Run();
+  EXPECT_EQ(fs.log, (Log{
+                        "search C:\\App\\SelfTemp\\*.*",
+                        "remove C:\\App\\Main.exe.Old !2",
+                        "rename C:\\App\\Main.exe -> C:\\App\\Main.exe.Old",
+                        "copy C:\\App\\SelfTemp\\Main.exe -> C:\\App\\Main.exe",
+                        "remove C:\\App\\SelfTemp\\Main.exe",
+                        "remove C:\\App\\Core.dll.Old !2",
+                        "rename C:\\App\\Core.dll -> C:\\App\\Core.dll.Old !2",
+                        "copy C:\\App\\SelfTemp\\Core.dll -> C:\\App\\Core.dll",
+                        "remove C:\\App\\SelfTemp\\Core.dll",
+                    }));
+  EXPECT_EQ(App("Main.exe"), "new main");
+  EXPECT_EQ(App("Main.exe.Old"), "old main");
+  EXPECT_EQ(App("Core.dll"), "new core");
+  EXPECT_FALSE(fs.Exists("C:\\App\\Core.dll.Old"));
+  EXPECT_TRUE(fs.Children("C:\\App\\SelfTemp").empty());
+  EXPECT_TRUE(fs.IsFolder("C:\\App\\SelfTemp")) << "the staging folder itself stays";
+}
+
+TEST_F(UpdatePass, AppliesOnlyNamesWhosePartAfterTheFirstDotIsExeOrDll) {
+  const struct {
+    const char* name;
+    bool applied;
+  } cases[] = {
+      {"App.exe", true},
+      {"lib.DLL", true},
+      {"x.ExE", true},
+      {".exe", true},
+      {"App.exe.config", false},
+      {"a.b.exe", false},
+      {"Readme.txt", false},
+      {"NoDot", false},
+      {"exe", false},
+      {"App.exe ", false},
+      {"\xB0\xB2\xD7\xB0.eXe", false},  // the staged installer, in any letter case
+      {"\xB0\xB2.exe", true},                  // only the whole installer name is kept back
+      {"x.\xA3\xE5\xA3\xF8\xA3\xE5", false},  // full-width letters are not "exe"
+      {"\xB3\xCC\xD0\xF2.dll", true},
+  };
+  for (const auto& c : cases) fs.AddFile(std::string("C:\\App\\SelfTemp\\") + c.name, c.name);
+  Run();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.applied) {
+      EXPECT_EQ(App(c.name), c.name);
+      EXPECT_FALSE(fs.Exists(std::string("C:\\App\\SelfTemp\\") + c.name));
+    } else {
+      EXPECT_EQ(Staged(c.name), c.name);
+      EXPECT_FALSE(fs.Exists(std::string("C:\\App\\") + c.name));
+    }
+  }
+}
+
+TEST_F(UpdatePass, SubfoldersAreNeitherAppliedNorSearched) {
+  fs.AddFolder("C:\\App\\SelfTemp\\Tools.exe");
+  fs.AddFile("C:\\App\\SelfTemp\\Tools.exe\\Inner.exe", "inner");
+  Run();
+  EXPECT_EQ(fs.log, (Log{"search C:\\App\\SelfTemp\\*.*"}));
+  EXPECT_EQ(Staged("Tools.exe\\Inner.exe"), "inner");
+}
+
+TEST_F(UpdatePass, NoOrEmptyStagingFolderDoesNothingAndShowsNothing) {
+  Run();
+  EXPECT_EQ(fs.log, (Log{"search C:\\App\\SelfTemp\\*.*"}));
+  FakePlatform bare;
+  bare.AddFolder("C:\\App");
+  SetPlatformServices(&bare);
+  ApplyStagedFiles();
+  EXPECT_EQ(bare.log, (Log{"search C:\\App\\SelfTemp\\*.* !3"}));
+}
+
+TEST_F(UpdatePass, AnOlderBackupGivesWayToTheVersionInPlace) {
+  fs.AddFile("C:\\App\\Main.exe", "v2");
+  fs.AddFile("C:\\App\\Main.exe.Old", "v1");
+  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "v3");
+  Run();
+  EXPECT_EQ(App("Main.exe"), "v3");
+  EXPECT_EQ(App("Main.exe.Old"), "v2");
+}
+
+TEST_F(UpdatePass, ABackupThatCannotBeDeletedMakesTheCopyOverwriteInPlace) {
+  fs.AddFile("C:\\App\\Main.exe", "v2");
+  fs.AddFile("C:\\App\\Main.exe.Old", "v1");
+  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "v3");
+  fs.Fail(FakePlatform::Op::Remove, "C:\\App\\Main.exe.Old", 32);
+  Run();
+  EXPECT_EQ(fs.log[2], "rename C:\\App\\Main.exe -> C:\\App\\Main.exe.Old !183");
+  EXPECT_EQ(App("Main.exe"), "v3");
+  EXPECT_EQ(App("Main.exe.Old"), "v1");
+  EXPECT_FALSE(fs.Exists("C:\\App\\SelfTemp\\Main.exe"));
+}
+
+TEST_F(UpdatePass, AFailedCopyRestoresTheBackupShowsOneMessageAndStops) {
+  fs.AddFile("C:\\App\\A.exe", "old a");
+  fs.AddFile("C:\\App\\B.exe", "old b");
+  fs.AddFile("C:\\App\\C.exe", "old c");
+  fs.AddFile("C:\\App\\SelfTemp\\A.exe", "new a");
+  fs.AddFile("C:\\App\\SelfTemp\\B.exe", "new b");
+  fs.AddFile("C:\\App\\SelfTemp\\C.exe", "new c");
+  fs.Fail(FakePlatform::Op::Copy, "C:\\App\\B.exe", 112);
+  Run();
+  const Log tail(fs.log.begin() + 5, fs.log.end());
+  EXPECT_EQ(tail, (Log{
+                      "remove C:\\App\\B.exe.Old !2",
+                      "rename C:\\App\\B.exe -> C:\\App\\B.exe.Old",
+                      "copy C:\\App\\SelfTemp\\B.exe -> C:\\App\\B.exe !112",
+                      "remove C:\\App\\B.exe !2",
+                      "rename C:\\App\\B.exe.Old -> C:\\App\\B.exe",
+                      kMessage,
+                  }));
+  // Earlier files stay applied, the failed one is as before, later ones are
+  // not looked at.
+  EXPECT_EQ(App("A.exe"), "new a");
+  EXPECT_EQ(App("A.exe.Old"), "old a");
+  EXPECT_EQ(App("B.exe"), "old b");
+  EXPECT_FALSE(fs.Exists("C:\\App\\B.exe.Old"));
+  EXPECT_EQ(Staged("B.exe"), "new b");
+  EXPECT_EQ(App("C.exe"), "old c");
+  EXPECT_EQ(Staged("C.exe"), "new c");
+}
+
+TEST_F(UpdatePass, ACopyThatBreaksMidwayLeavesTheOldVersionInPlace) {
+  fs.AddFile("C:\\App\\Main.exe", "old main");
+  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new main");
+  fs.Fail(FakePlatform::Op::Copy, "C:\\App\\Main.exe", 112, -1, /*partial=*/true);
+  Run();
+  EXPECT_EQ(App("Main.exe"), "old main");
+  EXPECT_FALSE(fs.Exists("C:\\App\\Main.exe.Old"));
+  EXPECT_EQ(Staged("Main.exe"), "new main");
+  EXPECT_EQ(fs.log.back(), kMessage);
+}
+
+TEST_F(UpdatePass, AFailedCopyOverAnUnmovedFileKeepsThatFile) {
+  // The backup could not be cleared, so the old version never moved: what is
+  // at the target path may be it and must not be deleted.
+  fs.AddFile("C:\\App\\Main.exe", "v2");
+  fs.AddFile("C:\\App\\Main.exe.Old", "v1");
+  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "v3");
+  fs.Fail(FakePlatform::Op::Remove, "C:\\App\\Main.exe.Old", 32);
+  fs.Fail(FakePlatform::Op::Copy, "C:\\App\\Main.exe", 32);
+  Run();
+  EXPECT_EQ(fs.log, (Log{
+                        "search C:\\App\\SelfTemp\\*.*",
+                        "remove C:\\App\\Main.exe.Old !32",
+                        "rename C:\\App\\Main.exe -> C:\\App\\Main.exe.Old !183",
+                        "copy C:\\App\\SelfTemp\\Main.exe -> C:\\App\\Main.exe !32",
+                        "rename C:\\App\\Main.exe.Old -> C:\\App\\Main.exe !183",
+                        kMessage,
+                    }));
+  EXPECT_EQ(App("Main.exe"), "v2");
+  EXPECT_EQ(App("Main.exe.Old"), "v1");
+}
+
+TEST_F(UpdatePass, StagedFileWithNothingInPlaceIsCreatedWithoutBackup) {
+  fs.AddFile("C:\\App\\SelfTemp\\New.dll", "new");
+  Run();
+  EXPECT_EQ(App("New.dll"), "new");
+  EXPECT_FALSE(fs.Exists("C:\\App\\New.dll.Old"));
+}
+
+TEST_F(UpdatePass, AStagedCopyThatCannotBeDeletedStaysForTheNextRun) {
+  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+  fs.Fail(FakePlatform::Op::Remove, "C:\\App\\SelfTemp\\Main.exe", 5);
+  Run();
+  EXPECT_EQ(App("Main.exe"), "new");
+  EXPECT_EQ(Staged("Main.exe"), "new");
+  EXPECT_EQ(fs.log.back(), "remove C:\\App\\SelfTemp\\Main.exe !5");
+}
+
+TEST_F(UpdatePass, FailuresWithoutAnErrorCodeAreNotTreatedAsErrors) {
+  fs.AddFile("C:\\App\\Main.exe", "old");
+  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+  fs.Fail(FakePlatform::Op::Rename, "C:\\App\\Main.exe", 0, 1);
+  Run();  // nothing raised, nothing shown
+  EXPECT_EQ(App("Main.exe"), "new");
+  EXPECT_EQ(fs.log.size(), 5u);
+}
+
+TEST_F(UpdatePass, AFailedAdvanceEndsThePassAfterTheEntryInHand) {
+  fs.AddFile("C:\\App\\SelfTemp\\A.exe", "a");
+  fs.AddFile("C:\\App\\SelfTemp\\B.exe", "b");
+  // Reads: ".", "..", A.exe, then reading ahead past A.exe fails.
+  fs.FailAfter(FakePlatform::Op::Next, "C:\\App\\SelfTemp\\*.*", 3);
+  Run();
+  EXPECT_EQ(App("A.exe"), "a");
+  EXPECT_EQ(Staged("B.exe"), "b");
+}
+
+TEST_F(UpdatePass, SearchPatternLengthLimit) {
+  // The application folder plus "SelfTemp\*.*" must stay under 260 bytes.
+  for (std::size_t folderLength : {247u, 248u}) {
+    SCOPED_TRACE(folderLength);
+    FakePlatform longFs;
+    SetPlatformServices(&longFs);
+    const AnsiString folder = "C:\\" + AnsiString(folderLength - 4, 'f') + "\\";
+    ASSERT_EQ(folder.size(), folderLength);
+    longFs.AddFolder(folder.substr(0, folder.size() - 1));
+    longFs.AddFolder(folder + "SelfTemp");
+    longFs.AddFile(folder + "SelfTemp\\Main.exe", "new");
+    longFs.modulePath = folder + "U.exe";
+    EXPECT_EQ(AfxWinMain({"U.exe"}), 0);
+    if (folderLength == 247) {
+      EXPECT_EQ(longFs.Content(folder + "Main.exe"), "new");
+    } else {
+      EXPECT_TRUE(longFs.log.empty()) << "the search must not touch the file system";
+      EXPECT_EQ(longFs.errorMode, kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
+      EXPECT_EQ(longFs.Content(folder + "SelfTemp\\Main.exe"), "new");
+    }
+  }
+}
+
+TEST_F(UpdatePass, TargetKeepsTheStagedNameAsListed) {
+  fs.AddFile("C:\\App\\main.exe", "old");
+  fs.AddFile("C:\\App\\SelfTemp\\MAIN.EXE", "new");
+  Run();
+  EXPECT_EQ(fs.log[2], "rename C:\\App\\MAIN.EXE -> C:\\App\\MAIN.EXE.Old");
+  EXPECT_EQ(App("main.exe"), "new");
+  EXPECT_EQ(App("main.exe.old"), "old");
+}
+
+}  // namespace

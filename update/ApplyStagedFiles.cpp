@@ -1,0 +1,88 @@
+#include "update/ApplyStagedFiles.h"
+
+#include "platform/platform.h"
+#include "res/texts.h"
+
+namespace {
+
+// Whether a staged name is one the pass applies: its part after the first dot
+// is exe or dll in any letter case, and it is not the staged installer.
+bool IsAppliedName(const CodePage& cp, const AnsiString& name) {
+  const std::size_t dot = FindString(cp, name, texts::kExtensionSeparator);
+  if (dot == AnsiString::npos) return false;
+  const AnsiString extension = name.substr(dot + 1);
+  if (EqualsNoCase(cp, name, texts::kInstallerName)) return false;
+  return EqualsNoCase(cp, extension, texts::kExeExtension) ||
+         EqualsNoCase(cp, extension, texts::kDllExtension);
+}
+
+}  // namespace
+
+void ApplyStagedFiles() {
+  const CodePage& cp = ActiveCodePage();
+
+  // The start-up only gets here with an own path shorter than kMaxPath.
+  const AnsiString ownPath = ModulePath();
+  const std::size_t slash = ReverseFindByte(cp, ownPath, '\\');
+  const AnsiString appFolder = slash == AnsiString::npos ? ownPath : ownPath.substr(0, slash + 1);
+
+  CFileFind finder;
+  bool more = finder.FindFile(appFolder + texts::kStagingPattern);
+  while (more) {
+    // The entry advanced to is the one handled now, so the last entry is
+    // handled too, after `more` has turned false.
+    more = finder.FindNext();
+    if (finder.IsDirectory()) continue;
+
+    const AnsiString name = finder.GetFileName();
+    if (!IsAppliedName(cp, name)) continue;
+
+    const AnsiString target = appFolder + name;
+    const AnsiString source = FormatAnsi(texts::kSourcePathFormat, appFolder.c_str(), name.c_str());
+    const AnsiString backup = target + texts::kBackupSuffix;
+
+    // An older backup is replaced by the version in place now; a missing one
+    // or one that cannot be removed is no reason to stop.
+    try {
+      CFile::Remove(backup);
+    } catch (const CFileException&) {
+    }
+    // Frees the target name. Fails harmlessly when there is no file in place,
+    // and when the old backup is still there (then the copy overwrites).
+    bool backedUp = false;
+    try {
+      CFile::Rename(target, backup);
+      backedUp = true;
+    } catch (const CFileException&) {
+    }
+
+    if (CopyFileReplacing(source, target)) {
+      // Left staged if it cannot be removed; the next run applies it again.
+      try {
+        CFile::Remove(source);
+      } catch (const CFileException&) {
+      }
+      continue;
+    }
+
+    // Whatever a failed copy left at the target path is not the old version
+    // when that version had been moved to its backup, and a partial program
+    // in place would block the rename back. Without the backup move the file
+    // in place may be the old version, so it is kept.
+    if (backedUp) {
+      try {
+        CFile::Remove(target);
+      } catch (const CFileException&) {
+      }
+    }
+    // Put the old version back under its own name, tell the user once, and
+    // leave the remaining staged files for a later run.
+    try {
+      CFile::Rename(backup, target);
+    } catch (const CFileException&) {
+    }
+    AfxMessageBox(FormatAnsi(texts::kFailureMessage), kMbOk);
+    break;
+  }
+  finder.Close();
+}

@@ -1,0 +1,8 @@
+// The update pass: moves each staged .exe/.dll from the staging folder into
+// the application folder behind a ".Old" backup.
+#pragma once
+
+// Applies the staged files in the order the file system lists them. Stops at
+// the first copy that fails, after putting that file's backup back and showing
+// the failure message once. Never lets a file error reach the caller.
+void ApplyStagedFiles();
