@@ -159,7 +159,8 @@ TEST_P(Contract, AFolderOfSubfoldersYieldsOnlyFolders) {
   EXPECT_GE(entries, 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Double, Contract, ::testing::Values(Factory(MakeFakeEnv)));
-INSTANTIATE_TEST_SUITE_P(Real, Contract, ::testing::Values(Factory(MakeRealEnv)));
+std::string Named(const ::testing::TestParamInfo<Factory>&) { return "Folder"; }
+INSTANTIATE_TEST_SUITE_P(Double, Contract, ::testing::Values(Factory(MakeFakeEnv)), Named);
+INSTANTIATE_TEST_SUITE_P(Real, Contract, ::testing::Values(Factory(MakeRealEnv)), Named);
 
 }  // namespace

@@ -1,0 +1,400 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the built updater in temporary application folders.
+
+Each scenario builds an application folder with a SelfTemp folder beside the
+updater, runs the updater once (directly, or through a runner such as the Wine
+wrapper), and checks both folders, the exit code and, on Linux, what was
+written to standard error. One list of scenarios serves both builds; a
+scenario names the platforms it applies to.
+"""
+
+import argparse
+import os
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+MESSAGE = '文件复制失败，请到到安装目录运行"Setup.Exe"程序。'
+INSTALLER = "安装"  # the staged installer's name before ".EXE"
+
+OPTS = None
+SCENARIOS = []
+
+
+def scenario(*platforms):
+    def register(fn):
+        SCENARIOS.append((fn.__name__, platforms or ("linux", "win32"), fn))
+        return fn
+    return register
+
+
+class Check(Exception):
+    pass
+
+
+def expect(cond, what):
+    if not cond:
+        raise Check(what)
+
+
+class App:
+    """A temporary application folder with the updater copied into it."""
+
+    def __init__(self, root, folder_name="App"):
+        self.dir = os.path.join(root, folder_name)
+        os.makedirs(self.dir)
+        self.stage = os.path.join(self.dir, "SelfTemp")
+        self.exe_name = "Update.exe" if OPTS.platform == "win32" else "Update"
+        shutil.copy2(OPTS.exe, os.path.join(self.dir, self.exe_name))
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def write(self, rel, content, mode=None):
+        p = self.path(rel)
+        os.makedirs(os.path.dirname(p), exist_ok=True)
+        with open(p, "wb") as f:
+            f.write(content.encode() if isinstance(content, str) else content)
+        if mode is not None:
+            os.chmod(p, mode)
+
+    def stage_file(self, name, content):
+        self.write(os.path.join("SelfTemp", name), content)
+
+    def read(self, rel):
+        p = self.path(rel)
+        if not os.path.isfile(p):
+            return None
+        with open(p, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def names(self, rel=""):
+        p = self.path(rel) if rel else self.dir
+        return sorted(os.listdir(p))
+
+    def run(self, *args):
+        cmd = ([OPTS.runner] if OPTS.runner else []) + [self.path(self.exe_name)] + list(args)
+        r = subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+        self.rc = r.returncode
+        self.stderr = r.stderr.decode(errors="replace")
+        return r
+
+    def expect_clean_exit(self, message_shown):
+        expect(self.rc == 0, f"exit code {self.rc}, stderr {self.stderr!r}")
+        if OPTS.platform == "linux":
+            wanted = f"Update\n{MESSAGE}\n" if message_shown else ""
+            expect(self.stderr == wanted, f"stderr {self.stderr!r}, wanted {wanted!r}")
+
+
+# ---------------------------------------------------------------- update pass
+
+@scenario()
+def typical_run(root):
+    app = App(root)
+    app.write("Main.exe", "old main")
+    app.stage_file("Main.exe", "new main")
+    app.stage_file("Core.dll", "new core")
+    app.run("/Main.exe")
+    app.expect_clean_exit(False)
+    expect(app.read("Main.exe") == "new main", "Main.exe replaced")
+    expect(app.read("Main.exe.Old") == "old main", "old Main.exe kept as backup")
+    expect(app.read("Core.dll") == "new core", "Core.dll created")
+    expect(not os.path.exists(app.path("Core.dll.Old")), "no backup without an old version")
+    expect(app.names("SelfTemp") == [], "staging folder emptied")
+    expect(os.path.isdir(app.stage), "staging folder kept")
+
+
+@scenario()
+def selection_by_first_dot_and_installer(root):
+    app = App(root)
+    applied = ["App.exe", "lib.DLL", "x.ExE", ".exe", "程序.dll"]
+    kept = ["App.exe.config", "a.b.exe", "Readme.txt", "NoDot", INSTALLER + ".Exe",
+            "x.ｅｘｅ"]
+    for n in applied + kept:
+        app.stage_file(n, n)
+    app.run()
+    app.expect_clean_exit(False)
+    for n in applied:
+        expect(app.read(n) == n, f"{n} applied")
+    for n in kept:
+        expect(app.read(os.path.join("SelfTemp", n)) == n, f"{n} left staged")
+        expect(not os.path.exists(app.path(n)), f"{n} not copied")
+
+
+@scenario()
+def subfolders_are_skipped(root):
+    app = App(root)
+    app.stage_file(os.path.join("Tools.exe", "Inner.exe"), "inner")
+    app.run()
+    app.expect_clean_exit(False)
+    expect(app.read("SelfTemp/Tools.exe/Inner.exe") == "inner", "subfolder untouched")
+    expect(not os.path.exists(app.path("Tools.exe")), "nothing made in place")
+    expect(not os.path.exists(app.path("Inner.exe")), "nothing taken from the subfolder")
+
+
+@scenario()
+def no_or_empty_staging_folder(root):
+    for make_stage in (False, True):
+        app = App(root, f"App{int(make_stage)}")
+        if make_stage:
+            os.makedirs(app.stage)
+        app.write("Main.exe", "old")
+        before = app.names()
+        app.run("/Main.exe")
+        app.expect_clean_exit(False)
+        expect(app.names() == before, "nothing changed")
+
+
+@scenario()
+def older_backup_gives_way(root):
+    app = App(root)
+    app.write("Main.exe", "v2")
+    app.write("Main.exe.Old", "v1")
+    app.stage_file("Main.exe", "v3")
+    app.run()
+    app.expect_clean_exit(False)
+    expect(app.read("Main.exe") == "v3", "new version in place")
+    expect(app.read("Main.exe.Old") == "v2", "backup holds the version just replaced")
+
+
+@scenario()
+def failed_copy_shows_message_and_keeps_everything(root):
+    # Folders at both the target and the backup name: the backup cannot be
+    # removed, the target cannot be moved, and the copy cannot write.
+    app = App(root)
+    os.makedirs(app.path("Main.exe"))
+    os.makedirs(app.path("Main.exe.Old"))
+    app.stage_file("Main.exe", "new")
+    app.run("/Other.exe")
+    app.expect_clean_exit(True)
+    expect(os.path.isdir(app.path("Main.exe")) and os.path.isdir(app.path("Main.exe.Old")),
+           "folders untouched")
+    expect(app.read("SelfTemp/Main.exe") == "new", "new version still staged")
+
+
+@scenario("linux")
+def failed_copy_rolls_the_backup_back(root):
+    # A staged link to nothing is listed but cannot be read.
+    app = App(root)
+    app.write("Main.exe", "old")
+    os.makedirs(app.stage)
+    os.symlink("/nonexistent/target", os.path.join(app.stage, "Main.exe"))
+    app.run()
+    app.expect_clean_exit(True)
+    expect(app.read("Main.exe") == "old", "old version back under its name")
+    expect(not os.path.lexists(app.path("Main.exe.Old")), "no backup left")
+    expect(os.path.islink(os.path.join(app.stage, "Main.exe")), "staged entry kept")
+
+
+@scenario()
+def failure_in_the_middle_stops_the_pass(root):
+    app = App(root)
+    for n in ("A.exe", "B.exe", "C.exe"):
+        if n != "B.exe":
+            app.write(n, "old " + n)
+        app.stage_file(n, "new " + n)
+    os.makedirs(app.path("B.exe"))
+    os.makedirs(app.path("B.exe.Old"))
+    order = [n for n in os.listdir(app.stage)]  # the order the pass meets them
+    app.run()
+    app.expect_clean_exit(True)
+    seen_failure = False
+    for n in order:
+        if n == "B.exe":
+            seen_failure = True
+            expect(app.read("SelfTemp/B.exe") == "new B.exe", "failed file stays staged")
+        elif not seen_failure:
+            expect(app.read(n) == "new " + n, f"{n} before the failure applied")
+            expect(app.read(n + ".Old") == "old " + n, f"{n} backed up")
+        else:
+            expect(app.read(n) == "old " + n, f"{n} after the failure untouched")
+            expect(app.read("SelfTemp/" + n) == "new " + n, f"{n} still staged")
+
+
+@scenario()
+def code_page_936_names(root):
+    app = App(root)
+    app.write("主程序.exe", "old")
+    app.stage_file("主程序.exe", "new")
+    app.stage_file("昞.dll", "trail byte 0x5C")  # 0x95 0x5C in code page 936
+    app.run()
+    app.expect_clean_exit(False)
+    expect(app.read("主程序.exe") == "new", "replaced")
+    expect(app.read("主程序.exe.Old") == "old", "backed up")
+    expect(app.read("昞.dll") == "trail byte 0x5C", "name with a second byte 0x5C applied")
+
+
+@scenario()
+def letter_case_is_ignored_as_on_windows(root):
+    app = App(root)
+    app.write("main.exe", "old")
+    os.makedirs(app.path("selftemp"))
+    app.write("selftemp/MAIN.EXE", "new")
+    app.stage = app.path("selftemp")
+    app.run()
+    app.expect_clean_exit(False)
+    got = {n: app.read(n) for n in app.names() if n != app.exe_name}
+    expect(got == {"MAIN.EXE": "new", "MAIN.EXE.Old": "old", "selftemp": None},
+           f"folder holds {got}")
+
+
+@scenario()
+def search_pattern_length_limit(root):
+    # The application folder as the updater sees it ("\tmp\...\" on Linux,
+    # "Z:\tmp\...\" under Wine) plus "SelfTemp\*.*" must stay under 260 bytes.
+    drive = 2 if OPTS.platform == "win32" else 0
+    for length, searched in ((247, True), (248, False)):
+        base = os.path.join(root, f"L{length}")
+        os.makedirs(base)
+        pad = length - drive - len(base) - 2  # separators before and after
+        deep = os.path.join(base, "d" * pad)
+        app = App(deep, "")  # the application folder is the padded folder itself
+        app.stage_file("Main.exe", "new")
+        expect(len(deep) + 1 + drive == length, "folder length set up")
+        app.run()
+        app.expect_clean_exit(False)
+        expect((app.read("Main.exe") == "new") == searched,
+               f"folder of {length} bytes {'searched' if searched else 'not searched'}")
+
+
+@scenario("linux")
+def names_the_logic_cannot_hold_stay_staged(root):
+    app = App(root)
+    os.makedirs(app.stage)
+    odd = [b"\xff\xfe.exe", "a\\b.exe".encode(), "\U0001F600.exe".encode()]
+    for n in odd:
+        with open(os.path.join(app.stage.encode(), n), "wb") as f:
+            f.write(b"x")
+    before = app.names()
+    app.run()
+    app.expect_clean_exit(False)
+    expect(sorted(os.listdir(app.stage.encode())) == sorted(odd), "all left staged")
+    expect(app.names() == before, "nothing written in place")
+
+
+@scenario("linux")
+def a_staged_program_keeps_its_execute_bit(root):
+    app = App(root)
+    app.write("SelfTemp/Tool.exe", "#!/bin/sh\n", mode=0o755)
+    app.write("SelfTemp/Lib.dll", "data", mode=0o644)
+    app.run()
+    app.expect_clean_exit(False)
+    expect(os.stat(app.path("Tool.exe")).st_mode & 0o777 == 0o755, "program executable")
+    expect(os.stat(app.path("Lib.dll")).st_mode & 0o777 == 0o644, "library not")
+    leftovers = [n for n in app.names() if n.startswith(".")]
+    expect(leftovers == [], f"no temporary files left: {leftovers}")
+
+
+@scenario("linux")
+def an_own_path_that_cannot_be_presented_runs_nothing(root):
+    for folder in ("\udcff", "x" * 250):  # invalid UTF-8; too long with its name
+        app = App(root, folder)
+        app.stage_file("Main.exe", "new")
+        app.run()
+        expect(app.rc != 0, "refusal is not reported as success")
+        expect("nothing was updated" in app.stderr, f"stderr {app.stderr!r}")
+        expect(app.read("SelfTemp/Main.exe") == "new" and not os.path.exists(app.path("Main.exe")),
+               "nothing applied")
+
+
+# ---------------------------------------------------------------- relaunch
+
+HOST = "#!/bin/sh\npwd > \"$(dirname \"$0\")/started-$(basename \"$0\")\"\n"
+
+
+def make_host(app, rel):
+    app.write(rel, HOST, mode=0o755)
+    return os.path.join(os.path.dirname(app.path(rel)), "started-" + os.path.basename(rel))
+
+
+def wait_for(path, seconds):
+    # The host runs detached; give it time to start. Absence is checked by
+    # waiting the same way, since nothing signals that nothing will start.
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if os.path.exists(path):
+            return True
+        time.sleep(0.05)
+    return os.path.exists(path)
+
+
+@scenario("linux")
+def host_is_started_again_after_success_and_failure(root):
+    for fail in (False, True):
+        app = App(root, f"App{int(fail)}")
+        marker = make_host(app, "Main.exe")
+        app.stage_file("Core.dll", "new")
+        if fail:
+            os.makedirs(app.path("Core.dll"))
+            os.makedirs(app.path("Core.dll.Old"))
+        app.run("/Main.exe", "ignored")
+        app.expect_clean_exit(fail)
+        expect(wait_for(marker, 20), "host started")
+        with open(marker) as f:
+            expect(f.read().strip() == os.path.realpath(app.dir), "host runs in the updater's folder")
+
+
+@scenario("linux")
+def host_names_start_what_they_name(root):
+    cases = [
+        (["/bin/Main.exe"], "bin/Main.exe", True),
+        (["-bin\\Main.exe"], "bin/Main.exe", True),
+        (["/../Other/Main.exe"], "../Other/Main.exe", True),
+        (["/My App.exe"], "My App.exe", True),
+        ([], "Main.exe", False),
+        (["/"], "Main.exe", False),
+        (["Main.exe", "/Main.exe"], "Main.exe", False),
+        (["/C:\\Other\\Main.exe"], "Main.exe", False),
+    ]
+    results = []
+    for i, (args, rel, starts) in enumerate(cases):
+        app = App(os.path.join(root, str(i)))
+        marker = make_host(app, rel)
+        app.run(*args)
+        app.expect_clean_exit(False)
+        results.append((args, marker, starts))
+    for args, marker, starts in results:
+        expect(wait_for(marker, 20 if starts else 1) == starts,
+               f"{args}: host {'started' if starts else 'not started'}")
+
+
+# ---------------------------------------------------------------- driver
+
+def main():
+    global OPTS
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--exe", required=True)
+    ap.add_argument("--platform", choices=("linux", "win32"), required=True)
+    ap.add_argument("--runner", default="")
+    ap.add_argument("-k", default="", help="run only scenarios whose name contains this")
+    OPTS = ap.parse_args()
+    OPTS.exe = os.path.abspath(OPTS.exe)
+
+    passed = failed = 0
+    for name, platforms, fn in SCENARIOS:
+        if OPTS.platform not in platforms or OPTS.k not in name:
+            continue
+        root = tempfile.mkdtemp(prefix="selfupdate-e2e-")
+        try:
+            fn(root)
+            passed += 1
+            print(f"PASS {name}")
+        except Check as e:
+            failed += 1
+            print(f"FAIL {name}: {e}")
+        except Exception:
+            failed += 1
+            print(f"FAIL {name}:\n{traceback.format_exc()}")
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
