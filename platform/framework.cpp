@@ -48,6 +48,8 @@ void CFile::Rename(const AnsiString& from, const AnsiString& to) {
     throw CFileException(CFileException::CauseFromOsError(r.error), r.error, from);
 }
 
+bool PathExists(const AnsiString& path) { return Os().Exists(path); }
+
 bool CopyFileReplacing(const AnsiString& from, const AnsiString& to) {
   return Os().CopyFileOver(from, to);
 }

@@ -44,6 +44,9 @@ class CFile {
   static void Rename(const AnsiString& from, const AnsiString& to);
 };
 
+// Whether anything (file or folder) is at `path`; false when it cannot be told.
+bool PathExists(const AnsiString& path);
+
 // Copies `from` over `to`, replacing an existing file. Returns false on
 // failure and raises nothing.
 bool CopyFileReplacing(const AnsiString& from, const AnsiString& to);

@@ -66,6 +66,10 @@ class PlatformServices {
   virtual std::unique_ptr<DirectoryListing> OpenSearch(const AnsiString& pattern,
                                                        unsigned long* error) = 0;
 
+  // Whether a file or folder exists at `path`. False also when it cannot be
+  // told (the path cannot be translated, or the system refuses to say).
+  virtual bool Exists(const AnsiString& path) = 0;
+
   // Removes a file (never a folder).
   virtual OpResult RemoveFile(const AnsiString& path) = 0;
 

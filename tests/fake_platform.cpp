@@ -82,7 +82,6 @@ void FakePlatform::AddFile(const AnsiString& path, const std::string& content) {
   nodes_.push_back({path, false, content});
 }
 
-bool FakePlatform::Exists(const AnsiString& path) const { return Find(path) != nullptr; }
 
 bool FakePlatform::IsFolder(const AnsiString& path) const {
   const Node* n = Find(path);
@@ -110,7 +109,24 @@ void FakePlatform::FailAfter(Op op, const AnsiString& path, int skip, unsigned l
   faults_.push_back({op, path, error, -1, false, skip});
 }
 
+void FakePlatform::FailOperation(int n, unsigned long error, bool fromThenOn, bool partial) {
+  failAt_ = n;
+  failFromThenOn_ = fromThenOn;
+  nthFault_ = Fault{Op::Search, AnsiString(), error, -1, partial, 0};
+}
+
+void FakePlatform::CrashAtOperation(int n) { crashAt_ = n; }
+
+void FakePlatform::ClearFaults() {
+  faults_.clear();
+  failAt_ = crashAt_ = 0;
+}
+
 const FakePlatform::Fault* FakePlatform::TakeFault(Op op, const AnsiString& a, const AnsiString& b) {
+  ++operations_;
+  if (operations_ == crashAt_) throw FakeCrash();
+  if (failAt_ != 0 && (operations_ == failAt_ || (failFromThenOn_ && operations_ > failAt_)))
+    return &nthFault_;
   for (Fault& f : faults_) {
     if (f.op != op || f.times == 0) continue;
     if (!f.path.empty() && !SamePath(f.path, a) && (b.empty() || !SamePath(f.path, b))) continue;
@@ -163,6 +179,8 @@ std::unique_ptr<DirectoryListing> FakePlatform::OpenSearch(const AnsiString& pat
   }
   return std::make_unique<FakeListing>(this, pattern, std::move(entries));
 }
+
+bool FakePlatform::Exists(const AnsiString& path) { return Find(path) != nullptr; }
 
 OpResult FakePlatform::RemoveFile(const AnsiString& path) {
   OpResult r;

@@ -18,7 +18,6 @@ class FakePlatform : public PlatformServices {
   // ----- the tree. Paths are absolute, backslash separated; parents must exist.
   void AddFolder(const AnsiString& path);
   void AddFile(const AnsiString& path, const std::string& content);
-  bool Exists(const AnsiString& path) const;
   bool IsFolder(const AnsiString& path) const;
   // The content of a file; "<missing>" or "<folder>" otherwise.
   std::string Content(const AnsiString& path) const;
@@ -38,6 +37,17 @@ class FakePlatform : public PlatformServices {
   // Lets `skip` matching calls through, then fails every later one.
   void FailAfter(Op op, const AnsiString& path, int skip, unsigned long error = 0);
 
+  // Makes the n-th operation (1-based, all kinds counted together) fail with
+  // `error`; with `fromThenOn`, every later one too.
+  void FailOperation(int n, unsigned long error, bool fromThenOn, bool partial = false);
+  // Stops the process, as a kill would, just before the n-th operation: the
+  // call throws FakeCrash and changes nothing.
+  void CrashAtOperation(int n);
+  // Forgets all faults and crash points, as a new process would.
+  void ClearFaults();
+  // Operations attempted so far.
+  int operations() const { return operations_; }
+
   // ----- what happened, one line per operation: "remove C:\A.Old !2",
   // "rename C:\A -> C:\A.Old", "copy S -> T", "message CAPTION|TEXT|0x30",
   // "launch P", "search PATTERN". A trailing " !N" marks a failure with code N.
@@ -46,6 +56,7 @@ class FakePlatform : public PlatformServices {
   // PlatformServices
   AnsiString ModuleFileName() override;
   std::unique_ptr<DirectoryListing> OpenSearch(const AnsiString& pattern, unsigned long* error) override;
+  bool Exists(const AnsiString& path) override;
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
   bool CopyFileOver(const AnsiString& from, const AnsiString& to) override;
@@ -83,7 +94,15 @@ class FakePlatform : public PlatformServices {
 
   std::vector<Node> nodes_;
   std::vector<Fault> faults_;
+  int operations_ = 0;
+  int failAt_ = 0;
+  bool failFromThenOn_ = false;
+  int crashAt_ = 0;
+  Fault nthFault_{};
 };
+
+// Thrown by an operation at a crash point.
+struct FakeCrash {};
 
 // The path's parent folder ("C:\App" for "C:\App\x"); empty for a root.
 AnsiString ParentOf(const AnsiString& path);

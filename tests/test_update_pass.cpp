@@ -42,7 +42,6 @@ TEST_F(UpdatePass, TypicalRunBacksUpReplacesAndClearsEachStagedFile) {
                         "rename C:\\App\\Main.exe -> C:\\App\\Main.exe.Old",
                         "copy C:\\App\\SelfTemp\\Main.exe -> C:\\App\\Main.exe",
                         "remove C:\\App\\SelfTemp\\Main.exe",
-                        "remove C:\\App\\Core.dll.Old !2",
                         "rename C:\\App\\Core.dll -> C:\\App\\Core.dll.Old !2",
                         "copy C:\\App\\SelfTemp\\Core.dll -> C:\\App\\Core.dll",
                         "remove C:\\App\\SelfTemp\\Core.dll",
@@ -187,6 +186,24 @@ TEST_F(UpdatePass, AFailedCopyOverAnUnmovedFileKeepsThatFile) {
                     }));
   EXPECT_EQ(App("Main.exe"), "v2");
   EXPECT_EQ(App("Main.exe.Old"), "v1");
+}
+
+TEST_F(UpdatePass, ABackupWithNothingInPlaceIsTheOldVersionAndIsKept) {
+  // An earlier run stopped after moving Main.exe to its backup name. If this
+  // run's copy fails as well, the old version must still be there.
+  fs.AddFile("C:\\App\\Main.exe.Old", "old");
+  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+  fs.Fail(FakePlatform::Op::Copy, "", 112);
+  Run();
+  EXPECT_EQ(fs.log, (Log{
+                        "search C:\\App\\SelfTemp\\*.*",
+                        "rename C:\\App\\Main.exe -> C:\\App\\Main.exe.Old !2",
+                        "copy C:\\App\\SelfTemp\\Main.exe -> C:\\App\\Main.exe !112",
+                        "rename C:\\App\\Main.exe.Old -> C:\\App\\Main.exe",
+                        kMessage,
+                    }));
+  EXPECT_EQ(App("Main.exe"), "old");
+  EXPECT_EQ(Staged("Main.exe"), "new");
 }
 
 TEST_F(UpdatePass, StagedFileWithNothingInPlaceIsCreatedWithoutBackup) {

@@ -41,11 +41,16 @@ void ApplyStagedFiles() {
     const AnsiString source = FormatAnsi(texts::kSourcePathFormat, appFolder.c_str(), name.c_str());
     const AnsiString backup = target + texts::kBackupSuffix;
 
-    // An older backup is replaced by the version in place now; a missing one
-    // or one that cannot be removed is no reason to stop.
-    try {
-      CFile::Remove(backup);
-    } catch (const CFileException&) {
+    // An older backup gives way to the version in place now. With nothing in
+    // place the backup may be the only copy of the old version (a run that
+    // stopped between its rename and its copy), so it is kept; the copy then
+    // creates the file, and a failed copy renames the backup back. A backup
+    // that cannot be removed is no reason to stop either.
+    if (PathExists(target)) {
+      try {
+        CFile::Remove(backup);
+      } catch (const CFileException&) {
+      }
     }
     // Frees the target name. Fails harmlessly when there is no file in place,
     // and when the old backup is still there (then the copy overwrites).

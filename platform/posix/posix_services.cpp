@@ -70,7 +70,7 @@ class PosixListing : public DirectoryListing {
   AnsiString wildcard_;
 };
 
-bool Exists(const std::string& path, struct stat* st) { return lstat(path.c_str(), st) == 0; }
+bool LstatOk(const std::string& path, struct stat* st) { return lstat(path.c_str(), st) == 0; }
 
 }  // namespace
 
@@ -107,11 +107,17 @@ std::unique_ptr<DirectoryListing> PosixServices::OpenSearch(const AnsiString& pa
   return std::make_unique<PosixListing>(dir, folder, wildcard);
 }
 
+bool PosixServices::Exists(const AnsiString& path) {
+  std::string native;
+  struct stat st;
+  return ResolveLogic(path, &native) && lstat(native.c_str(), &st) == 0;
+}
+
 OpResult PosixServices::RemoveFile(const AnsiString& path) {
   std::string native;
   if (!ResolveLogic(path, &native)) return OpResult::Failure(kErrorPathNotTranslatable);
   struct stat st;
-  if (!Exists(native, &st)) return OpResult::Failure(static_cast<unsigned long>(errno));
+  if (!LstatOk(native, &st)) return OpResult::Failure(static_cast<unsigned long>(errno));
   if (S_ISDIR(st.st_mode)) return OpResult::Failure(EISDIR);
   if (unlink(native.c_str()) != 0) return OpResult::Failure(static_cast<unsigned long>(errno));
   return OpResult::Success();
@@ -139,7 +145,7 @@ OpResult PosixServices::RenameFile(const AnsiString& from, const AnsiString& to)
     return OpResult::Failure(kErrorPathNotTranslatable);
   nativeTo = ResolveCase(exactTo);
   struct stat st;
-  if (!Exists(nativeFrom, &st)) return OpResult::Failure(static_cast<unsigned long>(errno));
+  if (!LstatOk(nativeFrom, &st)) return OpResult::Failure(static_cast<unsigned long>(errno));
   // A new name that differs from the old one only in letter case names the
   // same entry; that rename is allowed, as on Windows.
   if (nativeTo == nativeFrom && exactTo != nativeFrom) {

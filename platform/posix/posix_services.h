@@ -11,6 +11,7 @@ class PosixServices : public PlatformServices {
  public:
   AnsiString ModuleFileName() override;
   std::unique_ptr<DirectoryListing> OpenSearch(const AnsiString& pattern, unsigned long* error) override;
+  bool Exists(const AnsiString& path) override;
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
   // Atomic and durable: the content goes to a temporary file beside the
