@@ -36,6 +36,10 @@ class Check(Exception):
     pass
 
 
+class Skip(Exception):
+    pass
+
+
 def expect(cond, what):
     if not cond:
         raise Check(what)
@@ -302,6 +306,94 @@ def an_own_path_that_cannot_be_presented_runs_nothing(root):
                "nothing applied")
 
 
+@scenario()
+def disk_full_midway_keeps_the_old_version(root):
+    # A small tmpfs in a private mount namespace holds the application folder:
+    # the staged file fits once, its copy does not.
+    if os.geteuid() != 0 or not shutil.which("unshare"):
+        raise Skip("needs root and unshare")
+    app = App(root)
+    app.write("Main.exe", "old " * 1000)
+    app.stage_file("Main.exe", os.urandom(4 << 20))
+    used = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(app.dir) for f in fs)
+    size_kib = (used + (2 << 20)) // 1024 + 64
+    mnt, after = os.path.join(root, "small"), os.path.join(root, "after")
+    os.makedirs(mnt)
+    runner = f'"{OPTS.runner}" ' if OPTS.runner else ""
+    script = (f'mount -t tmpfs -o size={size_kib}k tmpfs "{mnt}" && cp -a "{app.dir}" "{mnt}/App" && '
+              f'cd "{mnt}/App" && {runner}"./{app.exe_name}"; rc=$?; cp -a "{mnt}/App" "{after}"; exit $rc')
+    r = subprocess.run(["unshare", "-m", "sh", "-c", script], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+    app.dir, app.rc, app.stderr = after, r.returncode, r.stderr.decode(errors="replace")
+    app.expect_clean_exit(True)
+    expect(app.read("Main.exe") == "old " * 1000, "old version back in place")
+    expect(not os.path.exists(app.path("Main.exe.Old")), "no backup left behind")
+    expect(os.path.getsize(app.path("SelfTemp", "Main.exe")) == 4 << 20, "new version still staged")
+    if OPTS.platform == "linux":
+        leftovers = [n for n in app.names() if n.startswith(".")]
+        expect(leftovers == [], f"no temporary left: {leftovers}")
+
+
+@scenario()
+def odd_staging_folders_do_nothing(root):
+    for i, make in enumerate(("file", "loop")):
+        app = App(root, f"App{i}")
+        app.write("Main.exe", "old")
+        if make == "file":
+            app.write("SelfTemp", "not a folder")
+        elif OPTS.platform == "linux":
+            os.symlink("SelfTemp", app.stage)  # a link to itself cannot be opened
+        before = app.names()
+        app.run()
+        app.expect_clean_exit(False)
+        expect(app.names() == before and app.read("Main.exe") == "old", f"{make}: nothing changed")
+
+
+@scenario()
+def long_names_lose_nothing(root):
+    app = App(root)
+    name = "n" * 251 + ".exe"  # the longest name most file systems allow
+    app.write(name, "old")
+    app.stage_file(name, "new")
+    app.run()
+    # Its backup name is too long to exist, so the copy writes over the file in
+    # place (or, where even the full path is too long, fails and says so).
+    expect(app.rc == 0, f"exit code {app.rc}")
+    in_place, staged = app.read(name), app.read(os.path.join("SelfTemp", name))
+    expect(in_place == "new" or (in_place == "old" and staged == "new"), "nothing lost")
+
+
+@scenario("linux")
+def a_staged_link_is_copied_as_content_and_its_target_left_alone(root):
+    outside = os.path.join(root, "outside.txt")
+    with open(outside, "w") as f:
+        f.write("outside")
+    app = App(root)
+    os.makedirs(app.stage)
+    os.symlink(outside, os.path.join(app.stage, "Link.exe"))
+    os.symlink(outside, app.path("Other.dll"))  # a link in place is moved, not written through
+    os.symlink(outside, os.path.join(app.stage, "Other.dll"))
+    app.run()
+    app.expect_clean_exit(False)
+    expect(app.read("Link.exe") == "outside" and not os.path.islink(app.path("Link.exe")),
+           "content copied into a file of its own")
+    expect(os.path.islink(app.path("Other.dll.Old")), "the old link is the backup")
+    with open(outside) as f:
+        expect(f.read() == "outside", "the link's target untouched")
+
+
+@scenario("linux")
+def a_huge_unbalanced_command_line_is_harmless(root):
+    app = App(root)
+    app.stage_file("Main.exe", "new")
+    make_host(app, "x")
+    arg = "/" + '"' * 20000 + "\\" * 6000 + " x" * 100
+    cmd = [app.path(app.exe_name), arg.encode() + b"\x81", arg]
+    r = subprocess.run(cmd, cwd=app.dir, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    expect(r.returncode == 0, f"exit code {r.returncode}")
+    expect(app.read("Main.exe") == "new", "the pass still ran")
+
+
 # ---------------------------------------------------------------- relaunch
 
 HOST = "#!/bin/sh\npwd > \"$(dirname \"$0\")/started-$(basename \"$0\")\"\n"
@@ -384,6 +476,8 @@ def main():
             fn(root)
             passed += 1
             print(f"PASS {name}")
+        except Skip as e:
+            print(f"SKIP {name}: {e}")
         except Check as e:
             failed += 1
             print(f"FAIL {name}: {e}")
