@@ -144,7 +144,8 @@ TEST(Faults, StoppingBeforeAnyOperationAndRunningAgainCompletesTheUpdate) {
 class Report : public ::testing::Environment {
  public:
   void TearDown() override {
-    std::printf("fault injection: %d faults and %d crash points injected\n", totals.faults, totals.crashes);
+    if (totals.faults + totals.crashes > 0)
+      std::printf("fault injection: %d faults and %d crash points injected\n", totals.faults, totals.crashes);
   }
 };
 const ::testing::Environment* const kReport = ::testing::AddGlobalTestEnvironment(new Report);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <exception>
 #include <fstream>
 
 #include "platform/posix/encoding.h"
@@ -112,6 +113,16 @@ TEST(PosixServicesTest, ModulePathIsTheRunningExecutableInLogicForm) {
   const ssize_t n = readlink("/proc/self/exe", real, sizeof real);
   ASSERT_GT(n, 0);
   EXPECT_EQ(native, std::string(real, static_cast<std::size_t>(n)));
+}
+
+TEST(PosixProcessDeathTest, AnUncaughtExceptionEndsTheProcessWithCode3) {
+  // The runtime calls the terminate handler for an exception nobody caught.
+  EXPECT_EXIT(
+      {
+        std::set_terminate(posix::EndAbnormally);
+        std::terminate();
+      },
+      ::testing::ExitedWithCode(3), "abnormal program termination");
 }
 
 }  // namespace

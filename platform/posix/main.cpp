@@ -1,7 +1,5 @@
 // The process entry on POSIX: the arguments arrive already split, so they are
 // taken as they come, converted to the logic's code page.
-#include <unistd.h>
-
 #include <exception>
 #include <vector>
 
@@ -9,20 +7,8 @@
 #include "platform/posix/encoding.h"
 #include "platform/posix/posix_services.h"
 
-namespace {
-
-constexpr int kExitUncaughtException = 3;
-
-[[noreturn]] void EndAbnormally() {
-  static const char kText[] = "selfupdate: abnormal program termination\n";
-  (void)!write(2, kText, sizeof kText - 1);
-  _exit(kExitUncaughtException);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  std::set_terminate(EndAbnormally);
+  std::set_terminate(posix::EndAbnormally);
   static posix::PosixServices services;
   SetPlatformServices(&services);
 

@@ -37,6 +37,11 @@ int CopyFileAtomic(const std::string& from, const std::string& to);
 // be started.
 bool Spawn(const char* const argv[], bool wait);
 
+// Ends the process after an exception nobody caught: says so on standard
+// error and exits with kExitUncaughtException, never with an abort status.
+constexpr int kExitUncaughtException = 3;
+[[noreturn]] void EndAbnormally();
+
 // The full path of `program` found in PATH; empty when not found.
 std::string FindInPath(const std::string& program);
 

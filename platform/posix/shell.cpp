@@ -129,6 +129,12 @@ void PosixServices::ShellOpen(const AnsiString& path) {
   Spawn(argv, false);
 }
 
+void EndAbnormally() {
+  static const char kText[] = "selfupdate: abnormal program termination\n";
+  (void)!write(2, kText, sizeof kText - 1);
+  _exit(kExitUncaughtException);
+}
+
 }  // namespace posix
 
 void ReportStartupRefusal(const char* reason) {
