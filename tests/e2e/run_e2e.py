@@ -396,12 +396,23 @@ def a_huge_unbalanced_command_line_is_harmless(root):
 
 # ---------------------------------------------------------------- relaunch
 
-HOST = "#!/bin/sh\npwd > \"$(dirname \"$0\")/started-$(basename \"$0\")\"\n"
+HOST = "#!/bin/sh\npwd > \"$(dirname \"$0\")/started-$(basename \"$0\").txt\"\n"
 
 
 def make_host(app, rel):
-    app.write(rel, HOST, mode=0o755)
-    return os.path.join(os.path.dirname(app.path(rel)), "started-" + os.path.basename(rel))
+    """Puts a host program at `rel` that, once started, leaves a marker file
+    beside itself; returns the marker's path."""
+    if OPTS.platform == "win32":
+        dst = app.path(rel)
+        os.makedirs(os.path.dirname(dst), exist_ok=True)
+        shutil.copy2(OPTS.host_exe, dst)
+    else:
+        app.write(rel, HOST, mode=0o755)
+    return os.path.join(os.path.dirname(app.path(rel)), "started-" + os.path.basename(rel) + ".txt")
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def wait_for(path, seconds):
@@ -415,7 +426,7 @@ def wait_for(path, seconds):
     return os.path.exists(path)
 
 
-@scenario("linux")
+@scenario()
 def host_is_started_again_after_success_and_failure(root):
     for fail in (False, True):
         app = App(root, f"App{int(fail)}")
@@ -427,11 +438,13 @@ def host_is_started_again_after_success_and_failure(root):
         app.run("/Main.exe", "ignored")
         app.expect_clean_exit(fail)
         expect(wait_for(marker, 20), "host started")
-        with open(marker) as f:
-            expect(f.read().strip() == os.path.realpath(app.dir), "host runs in the updater's folder")
+        with open(marker, errors="replace") as f:
+            cwd = f.read().strip().splitlines()[-1]
+        wanted = windows_path(app.dir) if OPTS.platform == "win32" else os.path.realpath(app.dir)
+        expect(cwd.lower() == wanted.lower(), f"host runs in the updater's folder, not {cwd}")
 
 
-@scenario("linux")
+@scenario()
 def host_names_start_what_they_name(root):
     cases = [
         (["/bin/Main.exe"], "bin/Main.exe", True),
@@ -455,6 +468,25 @@ def host_names_start_what_they_name(root):
                f"{args}: host {'started' if starts else 'not started'}")
 
 
+@scenario("win32")
+def quoted_host_names_on_the_windows_command_line(root):
+    # Exact command lines, as another program would pass them: the quotes
+    # may stand around the whole option or after its slash.
+    results = []
+    for i, tail in enumerate(('"/My App.exe"', '/"My App.exe"', '"/My App.exe" "x y" /Main.exe')):
+        app = App(os.path.join(root, str(i)))
+        marker = make_host(app, "My App.exe")
+        line = os.path.join(root, f"cmdline{i}")
+        with open(line, "wb") as f:
+            f.write(f'"{windows_path(app.path(app.exe_name))}" {tail}'.encode())
+        r = subprocess.run([OPTS.runner, OPTS.launcher, line], cwd=app.dir, stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=300)
+        expect(r.returncode == 0, f"{tail}: exit code {r.returncode}")
+        results.append((tail, marker))
+    for tail, marker in results:
+        expect(wait_for(marker, 30), f"{tail}: My App.exe started")
+
+
 # ---------------------------------------------------------------- driver
 
 def main():
@@ -463,6 +495,8 @@ def main():
     ap.add_argument("--exe", required=True)
     ap.add_argument("--platform", choices=("linux", "win32"), required=True)
     ap.add_argument("--runner", default="")
+    ap.add_argument("--host-exe", default="", help="Windows: the stand-in host program")
+    ap.add_argument("--launcher", default="", help="Windows: starts a program with an exact command line")
     ap.add_argument("-k", default="", help="run only scenarios whose name contains this")
     OPTS = ap.parse_args()
     OPTS.exe = os.path.abspath(OPTS.exe)
