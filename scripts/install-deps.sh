@@ -6,7 +6,7 @@ set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-native=(cmake make g++ python3 libgtest-dev googletest strace util-linux)
+native=(cmake make g++ python3 libgtest-dev googletest strace util-linux clang libclang-rt-dev)
 windows=(g++-mingw-w64-i686 wine wine32:i386 locales xvfb xdotool)
 
 missing=()

@@ -487,6 +487,20 @@ def quoted_host_names_on_the_windows_command_line(root):
         expect(wait_for(marker, 30), f"{tail}: My App.exe started")
 
 
+@scenario("win32")
+def a_huge_unbalanced_windows_command_line_is_harmless(root):
+    app = App(root)
+    app.stage_file("Main.exe", "new")
+    line = os.path.join(root, "cmdline")
+    with open(line, "wb") as f:
+        f.write(f'"{windows_path(app.path(app.exe_name))}" "/'.encode() + b'"' * 20000 +
+                b"\\" * 6000 + b' x "y' * 100 + b"\x81")
+    r = subprocess.run([OPTS.runner, OPTS.launcher, line], cwd=app.dir, stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=300)
+    expect(r.returncode == 0, f"exit code {r.returncode}")
+    expect(app.read("Main.exe") == "new", "the pass still ran")
+
+
 # ---------------------------------------------------------------- driver
 
 def main():
