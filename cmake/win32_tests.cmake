@@ -1,0 +1,51 @@
+# Tests of the Windows build, run under Wine through the wrapper that the
+# toolchain file names as the cross-compiling emulator. Included from
+# tests/CMakeLists.txt, so relative paths are those of tests/.
+
+target_sources(unit_tests PRIVATE real_env_win32.cpp test_win32_platform.cpp)
+
+# GoogleTest's one use of std::mutex, which the compiler's win32 thread
+# model (chosen for the updater) lacks, is replaced through its hook.
+target_compile_options(gtest PUBLIC
+  $<$<COMPILE_LANGUAGE:CXX>:-include${CMAKE_SOURCE_DIR}/cmake/gtest_notification_win32.h>)
+
+set(SELFUPDATE_WINE_RUN ${CMAKE_SOURCE_DIR}/cmake/wine-run.sh)
+# One Wine prefix per build folder, created by the first test that needs it.
+set(SELFUPDATE_WINE_ENV SELFUPDATE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix)
+
+# One test for the whole program: each start under Wine costs far more than
+# the tests themselves.
+add_test(NAME unit_tests COMMAND unit_tests)
+set_tests_properties(unit_tests PROPERTIES ENVIRONMENT "${SELFUPDATE_WINE_ENV}")
+
+# Helpers of the end-to-end scenarios: a host program that records being
+# started, and a launcher that passes an exact command line.
+add_executable(e2e_host WIN32 win32/host.c)
+add_executable(e2e_launch win32/launch.c)
+set_target_properties(e2e_host PROPERTIES OUTPUT_NAME Host)
+set_target_properties(e2e_launch PROPERTIES OUTPUT_NAME Launch)
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+# The executable as a file: format, imports, resources, size.
+add_test(NAME exe_win32
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_win32_exe.py
+          $<TARGET_FILE:SelfUpdate>)
+
+add_test(NAME e2e_win32
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_e2e.py
+          --exe $<TARGET_FILE:SelfUpdate> --platform win32 --runner ${SELFUPDATE_WINE_RUN}
+          --host-exe $<TARGET_FILE:e2e_host> --launcher $<TARGET_FILE:e2e_launch>)
+set_tests_properties(e2e_win32 PROPERTIES ENVIRONMENT "${SELFUPDATE_WINE_ENV}")
+
+# The failure message as a user meets it: a real window on a virtual X
+# display, found and closed with xdotool. It has a Wine prefix of its own, as
+# Wine's desktop process must start with the display and the other tests'
+# prefix runs without one. Exits 77 (skipped) without Xvfb or xdotool.
+add_test(NAME message_box_win32
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/wine_messagebox_test.py
+          --exe $<TARGET_FILE:SelfUpdate> --runner ${SELFUPDATE_WINE_RUN})
+set_tests_properties(message_box_win32 PROPERTIES
+  ENVIRONMENT "SELFUPDATE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-x11"
+  SKIP_RETURN_CODE 77
+  LABELS "gui;xvfb")

@@ -1,0 +1,213 @@
+#!/usr/bin/env python3
+"""The Windows updater's failure message, shown for real.
+
+Runs SelfUpdate.exe under Wine on a virtual X display (Xvfb) in an
+application folder where one copy cannot succeed, finds the message box by
+its caption with xdotool while the updater waits for it, presses Return, and
+checks that the updater then ends with exit code 0. Wine's relay trace of
+MessageBoxA (see cmake/wine-run.sh) shows what the box was given.
+
+usage: wine_messagebox_test.py --exe SelfUpdate.exe --runner cmake/wine-run.sh
+
+Exits 77 (skipped) when Xvfb or xdotool is missing. SELFUPDATE_WINEPREFIX
+names the Wine prefix; it should be one that no run without a display uses
+(Wine's desktop process keeps the display of the session that started it).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIPPED = 77
+MESSAGE = ('文件复制失败，请到到安装目录运行"Setup.Exe"程序。').encode("cp936")
+MB_OK_ICONEXCLAMATION = 0x30
+IDOK = 1
+# Only against hangs: Wine's first start in a new prefix takes a while.
+PATIENCE = 180
+
+CALL = re.compile(r'Call user32\.MessageBoxA\(([0-9a-f]{8}),[0-9a-f]{8} "((?:[^"\\]|\\.)*)",'
+                  r'[0-9a-f]{8} "((?:[^"\\]|\\.)*)",([0-9a-f]{8})\)')
+RETURN = re.compile(r'Ret  user32\.MessageBoxA\(\) retval=([0-9a-f]{8})')
+
+
+class Failure(Exception):
+    pass
+
+
+def expect(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+def wine_string(escaped):
+    """The bytes of a string as Wine's trace writes it ("\\xce\\xc4...")."""
+    out = bytearray()
+    i = 0
+    simple = {"n": 10, "r": 13, "t": 9, '"': 34, "\\": 92}
+    while i < len(escaped):
+        c = escaped[i]
+        if c != "\\":
+            out += c.encode("latin-1")
+            i += 1
+        elif escaped[i + 1] == "x":
+            out.append(int(escaped[i + 2:i + 4], 16))
+            i += 4
+        else:
+            out.append(simple[escaped[i + 1]])
+            i += 2
+    return bytes(out)
+
+
+def start_xvfb():
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                             "-nolisten", "tcp"], pass_fds=(write_end,),
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = b""
+    with os.fdopen(read_end, "rb") as pipe:
+        while not number.endswith(b"\n"):
+            chunk = pipe.read(1)
+            if not chunk:
+                break
+            number += chunk
+    expect(number.strip().isdigit(), "Xvfb reported no display number")
+    return xvfb, ":" + number.decode().strip()
+
+
+def windows_named(display, name):
+    r = subprocess.run(["xdotool", "search", "--name", "^" + re.escape(name) + "$"],
+                       env=dict(os.environ, DISPLAY=display), capture_output=True, text=True)
+    return r.stdout.split()
+
+
+def xdotool(display, *args):
+    subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=display), check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+def make_app(root, exe):
+    """An application folder where Core.dll is applied and then Main.exe
+    fails: folders at its target and backup names leave the copy nowhere
+    to write (a way that fails under Wine even for root). Zed.dll comes
+    after it in the listing and stays staged."""
+    app = os.path.join(root, "App")
+    stage = os.path.join(app, "SelfTemp")
+    os.makedirs(stage)
+    os.makedirs(os.path.join(app, "Main.exe"))
+    os.makedirs(os.path.join(app, "Main.exe.Old"))
+    for name, content in (("Core.dll", b"new core"), ("Main.exe", b"new main"), ("Zed.dll", b"new zed")):
+        with open(os.path.join(stage, name), "wb") as f:
+            f.write(content)
+    shutil.copy2(exe, os.path.join(app, os.path.basename(exe)))
+    return app
+
+
+def read(path):
+    if not os.path.isfile(path):
+        return None
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def run(opts, root, prefix):
+    caption = os.path.splitext(os.path.basename(opts.exe))[0]
+    app = make_app(root, opts.exe)
+    xvfb, display = start_xvfb()
+    trace_path = os.path.join(root, "trace.txt")
+    proc = None
+    try:
+        env = dict(os.environ, SELFUPDATE_WINEPREFIX=prefix, SELFUPDATE_WINE_DISPLAY=display,
+                   SELFUPDATE_WINEDEBUG="+relay")
+        with open(trace_path, "wb") as trace:
+            proc = subprocess.Popen([opts.runner, os.path.join(app, os.path.basename(opts.exe))],
+                                    cwd=app, env=env, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=trace)
+
+        deadline = time.monotonic() + PATIENCE
+        found = []
+        while not found and proc.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.2)
+            found = windows_named(display, caption)
+        expect(found, f"no window captioned {caption!r} appeared"
+                      + (f" (the updater ended with {proc.returncode})" if proc.poll() is not None else ""))
+        expect(len(found) == 1, f"one box expected, found windows {found}")
+
+        # The updater is still running and still inside MessageBoxA: the box
+        # is modal and the run waits for the user.
+        expect(proc.poll() is None, "the updater ended while its box was still shown")
+        with open(trace_path, encoding="latin-1") as f:
+            shown = f.read()
+        calls = CALL.findall(shown)
+        expect(len(calls) == 1, f"one MessageBoxA call expected, trace shows {len(calls)}")
+        owner, text, title, style = calls[0]
+        expect(int(owner, 16) == 0, f"owner window {owner}, expected none")
+        expect(wine_string(text) == MESSAGE, f"text {wine_string(text)!r}, expected {MESSAGE!r}")
+        expect(len(MESSAGE) == 49, "the message is 49 bytes")
+        expect(wine_string(title) == caption.encode(), f"caption {title!r}")
+        expect(int(style, 16) == MB_OK_ICONEXCLAMATION, f"type {style}, expected OK with exclamation")
+        expect(not RETURN.search(shown), "MessageBoxA returned before the box was closed")
+
+        xdotool(display, "windowfocus", "--sync", found[0])
+        xdotool(display, "key", "Return")
+        try:
+            rc = proc.wait(timeout=PATIENCE)
+        except subprocess.TimeoutExpired:
+            raise Failure("the updater did not end after its box was closed")
+        expect(rc == 0, f"exit code {rc}, expected 0")
+        expect(not windows_named(display, caption), "the box is still there")
+        with open(trace_path, encoding="latin-1") as f:
+            returned = RETURN.findall(f.read())
+        expect([int(r, 16) for r in returned] == [IDOK], f"MessageBoxA returned {returned}, expected IDOK")
+    finally:
+        if proc is not None and proc.poll() is None:
+            proc.kill()
+        xvfb.terminate()
+        xvfb.wait()
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    stage = os.path.join(app, "SelfTemp")
+    expect(read(os.path.join(app, "Core.dll")) == b"new core", "Core.dll, before the failure, applied")
+    expect(os.path.isdir(os.path.join(app, "Main.exe")), "the folder at Main.exe untouched")
+    expect(read(os.path.join(stage, "Main.exe")) == b"new main", "Main.exe still staged")
+    expect(read(os.path.join(stage, "Zed.dll")) == b"new zed" and
+           not os.path.exists(os.path.join(app, "Zed.dll")), "Zed.dll, after the failure, left staged")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--exe", required=True)
+    ap.add_argument("--runner", required=True)
+    opts = ap.parse_args()
+    opts.exe = os.path.abspath(opts.exe)
+
+    missing = [tool for tool in ("Xvfb", "xdotool", "wineserver") if shutil.which(tool) is None]
+    if missing:
+        print(f"SKIP: {', '.join(missing)} not installed")
+        return SKIPPED
+
+    root = tempfile.mkdtemp(prefix="selfupdate-msgbox-")
+    prefix = os.environ.get("SELFUPDATE_WINEPREFIX") or os.path.join(root, "wineprefix")
+    # A session left from an earlier run would still be bound to its display.
+    if os.path.isdir(prefix):
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        run(opts, root, prefix)
+    except Failure as e:
+        print(f"FAIL: {e}")
+        return 1
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    print("PASS: the failure message was shown, waited for, closed, and the updater ended with 0")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
