@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -123,6 +124,108 @@ TEST(PosixProcessDeathTest, AnUncaughtExceptionEndsTheProcessWithCode3) {
         std::terminate();
       },
       ::testing::ExitedWithCode(3), "abnormal program termination");
+}
+
+}  // namespace
+
+namespace {
+
+// A name that exists only in another letter case is found however often the
+// same folder is asked about, and whoever changed the folder in between.
+class PosixCaseLookup : public PosixFolder {
+ protected:
+  // Changes made by another process, which this one hears nothing about.
+  void Elsewhere(const std::string& command) {
+    ASSERT_EQ(system(("cd '" + dir + "' && " + command).c_str()), 0) << command;
+  }
+  std::string Resolve(const std::string& name) {
+    const std::string resolved = posix::ResolveCase(dir + "/" + name);
+    EXPECT_EQ(resolved.compare(0, dir.size() + 1, dir + "/"), 0) << resolved;
+    return resolved.substr(dir.size() + 1);
+  }
+};
+
+TEST_F(PosixCaseLookup, RepeatedLookupsFollowEveryChangeToTheFolder) {
+  Write("Main.exe", "1");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Resolve("Main.exe.Old"), "Main.exe.Old");
+
+  Elsewhere("touch main.exe.old");
+  EXPECT_EQ(Resolve("Main.exe.Old"), "main.exe.old");
+  Elsewhere("touch MAIN.EXE.OLD");
+  EXPECT_EQ(Resolve("Main.exe.Old"), "MAIN.EXE.OLD") << "the smallest match";
+  Elsewhere("rm MAIN.EXE.OLD");
+  EXPECT_EQ(Resolve("Main.exe.Old"), "main.exe.old");
+  Elsewhere("mv main.exe.old Main.EXE.old");
+  EXPECT_EQ(Resolve("Main.exe.Old"), "Main.EXE.old");
+  Elsewhere("mv Main.EXE.old ../moved-away-$$ && rm ../moved-away-$$");
+  EXPECT_EQ(Resolve("Main.exe.Old"), "Main.exe.Old");
+
+  // This process's own changes, straight through the system.
+  ASSERT_EQ(rename((dir + "/Main.exe").c_str(), (dir + "/MAIN.EXE.OLD").c_str()), 0);
+  EXPECT_EQ(Resolve("Main.exe.Old"), "MAIN.EXE.OLD");
+  EXPECT_EQ(Resolve("Main.exe"), "Main.exe") << "gone: kept as given";
+  ASSERT_EQ(unlink((dir + "/MAIN.EXE.OLD").c_str()), 0);
+  EXPECT_EQ(Resolve("Main.exe.Old"), "Main.exe.Old");
+}
+
+TEST_F(PosixCaseLookup, AFolderReplacedUnderItsNameIsReadAnew) {
+  mkdir((dir + "/App").c_str(), 0755);
+  Write("App/Core.dll", "1");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Resolve("App/CORE.DLL.OLD"), "App/CORE.DLL.OLD");
+  EXPECT_EQ(Resolve("App/CORE.DLL"), "App/Core.dll");
+
+  Elsewhere("mv App Gone && mkdir App && touch App/core.dll.old");
+  EXPECT_EQ(Resolve("App/CORE.DLL.OLD"), "App/core.dll.old");
+  EXPECT_EQ(Resolve("App/CORE.DLL"), "App/CORE.DLL");
+  EXPECT_EQ(Resolve("Gone/CORE.DLL"), "Gone/Core.dll") << "the old folder under its new name";
+
+  Elsewhere("rm -r App && mkdir App");
+  EXPECT_EQ(Resolve("App/CORE.DLL.OLD"), "App/CORE.DLL.OLD");
+  EXPECT_EQ(Resolve("app/core.dll.old"), "App/core.dll.old");
+}
+
+TEST_F(PosixCaseLookup, AForkedChildAndItsParentBothSeeTheChanges) {
+  Write("Main.exe", "1");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Resolve("Main.exe.Old"), "Main.exe.Old");
+  Elsewhere("touch MAIN.EXE.OLD");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(posix::ResolveCase(dir + "/Main.exe.Old") == dir + "/MAIN.EXE.OLD" ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(Resolve("Main.exe.Old"), "MAIN.EXE.OLD");
+}
+
+TEST_F(PosixCaseLookup, CharactersOfTheCodePageFoldAsTheComparisonSays) {
+  // Pairs of existing and asked-for names; whether they match is what the
+  // logic's own comparison says, on the first lookup and on later ones.
+  const struct {
+    const char* existing;
+    const char* asked;
+  } cases[] = {
+      {"\xEF\xBC\xA1\xEF\xBC\xA2.exe", "\xEF\xBD\x81\xEF\xBD\x82.EXE"},  // fullwidth AB / ab
+      {"\xCE\xA9mega.dll", "\xCF\x89MEGA.DLL"},                          // Greek capital / small omega
+      {"\xD0\x96\xD1\x83\xD0\xBA.exe", "\xD0\xB6\xD0\xA3\xD0\x9A.EXE"},  // Cyrillic Zhuk / zhUK
+      {"\xE5\xAE\x89\xE8\xA3\x85.EXE", "\xE5\xAE\x89\xE8\xA3\x85.exe"},  // the installer's name
+      {"\xE5\xAE\x89.exe", "\xE8\xA3\x85.exe"},                          // two different characters
+      {"\xC3\xA9t\xC3\xA9.dll", "\xC3\xA9T\xC3\xA9.DLL"},                // e-acute has no capital in 936
+      {"ab.exe", "ab.exe.old"},
+  };
+  const CodePage& cp = ActiveCodePage();
+  int folder = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.asked);
+    const std::string sub = "f" + std::to_string(folder++);
+    ASSERT_EQ(mkdir((dir + "/" + sub).c_str(), 0755), 0);
+    Write(sub + "/" + c.existing, "x");
+    std::string existingLogic, askedLogic;
+    ASSERT_TRUE(posix::LogicNameFromNative(c.existing, &existingLogic));
+    ASSERT_TRUE(posix::LogicNameFromNative(c.asked, &askedLogic));
+    const bool equal = EqualsNoCase(cp, existingLogic, askedLogic);
+    for (int i = 0; i < 3; ++i)
+      EXPECT_EQ(Resolve(sub + "/" + c.asked), sub + "/" + (equal ? c.existing : c.asked)) << "lookup " << i;
+  }
 }
 
 }  // namespace

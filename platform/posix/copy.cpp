@@ -4,7 +4,9 @@
 // right after). So: write a temporary file beside the target, flush it, rename
 // it over the target, flush the folder.
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <stdio.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,7 +23,8 @@ namespace {
 // Temporary names start with this; the update pass never applies such a
 // name, and a leftover from a killed run is recognisable.
 const char kTemporaryPrefix[] = ".selfupdate-";
-constexpr std::size_t kBufferSize = 128 * 1024;
+constexpr std::size_t kBufferSize = 256 * 1024;
+constexpr std::size_t kRangeChunk = std::size_t{1} << 30;
 
 class Fd {
  public:
@@ -48,22 +51,44 @@ class Fd {
   int fd_;
 };
 
-// Errors that mean "this way of copying is not available here", after which
-// the plain read/write loop is used. Anything else is a real failure.
-bool MeansUnsupported(int err) {
-  return err == ENOSYS || err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOTSUP;
+// How the content is moved, fastest first. Each way is given up only on the
+// errors that mean "not available for these two files"; anything else (no
+// space, an I/O error, a quota) is the copy's failure.
+//
+// A clone shares the source's blocks (Btrfs, XFS, bcachefs and others), which
+// costs the same for any size. ENOTTY and EINVAL come from file systems that
+// do not know the request; EBADF from older kernels on such file systems
+// (both descriptors are right, so it cannot mean anything else); EXDEV from
+// two file systems; EPERM from a sandbox that refuses the call.
+bool CloneUnsupported(int err) {
+  return err == EOPNOTSUPP || err == ENOTSUP || err == ENOTTY || err == EINVAL || err == EBADF ||
+         err == EXDEV || err == ENOSYS || err == EPERM;
 }
 
-int CopyContent(int in, int out) {
-  // copy_file_range lets the kernel move the data (or share extents).
-  for (bool first = true;; first = false) {
-    const ssize_t n = copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-    if (n == 0) return 0;
-    if (n > 0) continue;
-    if (errno == EINTR) continue;
-    if (!first || !MeansUnsupported(errno)) return errno;
-    break;
-  }
+// copy_file_range lets the kernel move the data without passing it through
+// the process. Older kernels refuse two file systems (EXDEV) or some files
+// (EINVAL, EOPNOTSUPP); ENOSYS and EPERM mean the call itself is missing or
+// refused. A real EPERM (an immutable file) is met again by the writes.
+bool RangeCopyUnsupported(int err) {
+  return err == ENOSYS || err == EXDEV || err == EINVAL || err == EOPNOTSUPP || err == ENOTSUP ||
+         err == EPERM;
+}
+
+// What one file has shown about the ways after it, so they are not tried in
+// vain for every file. A clone is only possible within one file system, so a
+// file system that cannot clone at all (not just this pair of files) is
+// remembered by its device; a kernel without copy_file_range, for good.
+bool CloneNeverWorks(int err) {
+  return err == EOPNOTSUPP || err == ENOTSUP || err == ENOTTY || err == EBADF || err == ENOSYS;
+}
+struct Learned {
+  bool cloneFailed = false;
+  dev_t noCloneDevice = 0;
+  bool noRangeCopy = false;
+};
+Learned g_learned;
+
+int ReadWrite(int in, int out) {
   std::vector<char> buffer(kBufferSize);
   for (;;) {
     const ssize_t n = read(in, buffer.data(), buffer.size());
@@ -83,9 +108,49 @@ int CopyContent(int in, int out) {
   }
 }
 
+// Copies all of `in` (a regular file described by `st`) into the empty file
+// `out`.
+int CopyContent(int in, const struct stat& st, int out) {
+  if (!g_learned.cloneFailed || g_learned.noCloneDevice != st.st_dev) {
+    if (ioctl(out, FICLONE, in) == 0) return 0;
+    const int err = errno;
+    if (!CloneUnsupported(err)) return err;
+    if (CloneNeverWorks(err)) {
+      g_learned.cloneFailed = true;
+      g_learned.noCloneDevice = st.st_dev;
+    }
+  }
+  if (!g_learned.noRangeCopy) {
+    off_t copied = 0;
+    for (;;) {
+      const ssize_t n = copy_file_range(in, nullptr, out, nullptr, kRangeChunk, 0);
+      if (n > 0) {
+        copied += n;
+        continue;
+      }
+      if (n == 0) {
+        // Some special files report a size but give nothing this way; their
+        // content is read instead.
+        if (copied == 0 && st.st_size > 0) break;
+        return 0;
+      }
+      if (errno == EINTR) continue;
+      // Once data has moved the file offsets have too; no other way can
+      // take over from there.
+      if (copied > 0 || !RangeCopyUnsupported(errno)) return errno;
+      if (errno == ENOSYS) g_learned.noRangeCopy = true;
+      break;
+    }
+  }
+  return ReadWrite(in, out);
+}
+
 std::string TemporaryNameIn(const std::string& folder) {
+  // A child forked later inherits the number; O_EXCL and the retry below
+  // keep the names apart all the same.
+  static const std::string process = std::to_string(getpid()) + "-";
   static std::atomic<unsigned> counter{0};
-  return folder + kTemporaryPrefix + std::to_string(getpid()) + "-" + std::to_string(counter++);
+  return folder + kTemporaryPrefix + process + std::to_string(counter++);
 }
 
 }  // namespace
@@ -96,9 +161,6 @@ int CopyFileAtomic(const std::string& from, const std::string& to) {
   struct stat st;
   if (fstat(in.get(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return EISDIR;
-
-  struct stat existing;
-  if (lstat(to.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) return EISDIR;
 
   const std::size_t slash = to.find_last_of('/');
   const std::string folder = slash == std::string::npos ? std::string() : to.substr(0, slash + 1);
@@ -114,12 +176,13 @@ int CopyFileAtomic(const std::string& from, const std::string& to) {
     if (errno != EEXIST || attempt >= 100) return errno;
   }
 
-  int err = CopyContent(in.get(), out.get());
+  int err = CopyContent(in.get(), st, out.get());
   // The staged program's permission bits (its execute bit above all) carry
   // over; set-id bits do not.
   if (err == 0 && fchmod(out.get(), st.st_mode & 0777) != 0) err = errno;
   if (err == 0 && fsync(out.get()) != 0) err = errno;
   if (err == 0) err = out.CloseChecked();
+  // A folder at the target makes this fail with EISDIR, so the folder stays.
   if (err == 0 && rename(temporary.c_str(), to.c_str()) != 0) err = errno;
   if (err != 0) {
     unlink(temporary.c_str());

@@ -61,12 +61,26 @@ bool Convert(iconv_t cd, const std::string& in, std::string* out) {
 
 }  // namespace
 
+bool IsAscii(const char* text, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i)
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+  return true;
+}
+
 bool Utf8ToAnsi(const std::string& utf8, std::string* ansi) {
+  if (IsAscii(utf8.data(), utf8.size())) {
+    *ansi = utf8;
+    return true;
+  }
   std::string back;
   return Convert(ToAnsi(), utf8, ansi) && Convert(FromAnsi(), *ansi, &back) && back == utf8;
 }
 
 bool AnsiToUtf8(const std::string& ansi, std::string* utf8) {
+  if (IsAscii(ansi.data(), ansi.size())) {
+    *utf8 = ansi;
+    return true;
+  }
   return Convert(FromAnsi(), ansi, utf8);
 }
 

@@ -1,10 +1,18 @@
 // Conversion between the file system's UTF-8 and the code page 936 bytes the
-// update logic works in. Backed by the C library's iconv, opened on first use.
+// update logic works in. Backed by the C library's iconv, opened the first
+// time a text that is not pure ASCII needs it.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace posix {
+
+// Bytes below 0x80 are the same characters in UTF-8 and in code page 936, and
+// none of them is a lead byte: a pure ASCII text converts to itself, byte for
+// byte. Most names and paths are ASCII; for them no converter is ever opened,
+// which spares the start-up the loading of the conversion modules.
+bool IsAscii(const char* text, std::size_t size);
 
 // Converts one UTF-8 text to code page 936. Fails when the text is not valid
 // UTF-8, holds a character code page 936 lacks, or would not convert back to

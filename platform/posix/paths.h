@@ -25,7 +25,9 @@ bool NativeFromLogic(const std::string& logic, std::string* native);
 // whose name matches without regard to case (the smallest such name when
 // there are several); a component with no match, and everything after it, is
 // kept as given. So the result names an existing entry, or is where a new
-// entry with the given name would go.
+// entry with the given name would go. A folder asked about again and again is
+// answered from an index of its names that the kernel's change reports keep
+// current, with the same answers as reading the folder each time.
 std::string ResolveCase(const std::string& native);
 
 // Logic path to a resolved native path in one step; false when untranslatable.
