@@ -4,7 +4,9 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/code_page.h"
 #include "platform/posix/encoding.h"
@@ -13,7 +15,7 @@ namespace {
 
 constexpr unsigned kAnsiCodePage = 936;
 
-bool UpperCaseDoubleByte(unsigned char lead, unsigned char trail, unsigned* mapped) {
+bool MapDoubleByte(unsigned char lead, unsigned char trail, unsigned* mapped) {
   unsigned cp = 0;
   if (!posix::AnsiCharToCodePoint(lead, trail, &cp)) return false;  // not a character
   static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
@@ -28,6 +30,21 @@ bool UpperCaseDoubleByte(unsigned char lead, unsigned char trail, unsigned* mapp
   }
   const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
   *mapped = bytes.size() == 1 ? b[0] : (static_cast<unsigned>(b[0]) << 8) | b[1];
+  return true;
+}
+
+// Each pair goes through the converter once; every name of a pass compares
+// against the same few characters again.
+bool UpperCaseDoubleByte(unsigned char lead, unsigned char trail, unsigned* mapped) {
+  constexpr std::uint32_t kUnknown = 0xFFFFFFFFu, kInvalid = 0xFFFFFFFEu;
+  static std::vector<std::uint32_t> known(1u << 16, kUnknown);
+  std::uint32_t& slot = known[(static_cast<unsigned>(lead) << 8) | trail];
+  if (slot == kUnknown) {
+    unsigned value = 0;
+    slot = MapDoubleByte(lead, trail, &value) ? value : kInvalid;
+  }
+  if (slot == kInvalid) return false;
+  *mapped = slot;
   return true;
 }
 
