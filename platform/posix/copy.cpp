@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ namespace {
 // Temporary names start with this; the update pass never applies such a
 // name, and a leftover from a killed run is recognisable.
 const char kTemporaryPrefix[] = ".selfupdate-";
+const char kTemporarySuffix[] = ".tmp";
 constexpr std::size_t kBufferSize = 256 * 1024;
 constexpr std::size_t kRangeChunk = std::size_t{1} << 30;
 
@@ -145,6 +147,16 @@ int CopyContent(int in, const struct stat& st, int out) {
   return ReadWrite(in, out);
 }
 
+// The temporary for a target: named after it, so a run killed in the middle
+// of a copy leaves at most one per file, and the next copy of that file (the
+// run after it applies the same staged file again) clears it away. Empty when
+// the name would be too long for the file system.
+std::string TemporaryFor(const std::string& folder, const std::string& targetName) {
+  const std::string name = kTemporaryPrefix + targetName + kTemporarySuffix;
+  return name.size() <= NAME_MAX ? folder + name : std::string();
+}
+
+// Any other free temporary name in `folder`.
 std::string TemporaryNameIn(const std::string& folder) {
   // A child forked later inherits the number; O_EXCL and the retry below
   // keep the names apart all the same.
@@ -167,13 +179,19 @@ int CopyFileAtomic(const std::string& from, const std::string& to) {
   Fd dir(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) return errno;
 
-  std::string temporary;
+  constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  std::string temporary = TemporaryFor(folder, slash == std::string::npos ? to : to.substr(slash + 1));
   Fd out;
-  for (int attempt = 0;; ++attempt) {
+  if (!temporary.empty()) {
+    // A leftover of a killed run goes first; anything that cannot be removed
+    // (a folder, say) stays, and another name is used.
+    unlink(temporary.c_str());
+    out.reset(open(temporary.c_str(), kCreate, 0600));
+  }
+  for (int attempt = 0; out.get() < 0; ++attempt) {
     temporary = TemporaryNameIn(folder);
-    out.reset(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    if (out.get() >= 0) break;
-    if (errno != EEXIST || attempt >= 100) return errno;
+    out.reset(open(temporary.c_str(), kCreate, 0600));
+    if (out.get() < 0 && (errno != EEXIST || attempt >= 100)) return errno;
   }
 
   int err = CopyContent(in.get(), st, out.get());

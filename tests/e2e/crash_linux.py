@@ -110,6 +110,9 @@ def one_point(exe, strace, call, n, how):
         r = run(["./Update"], app)
         if r.returncode != 0:
             problems.append(f"{label}, run again: exit code {r.returncode}")
+        leftovers = [n for n in os.listdir(app) if n.startswith(".")]
+        if leftovers:
+            problems.append(f"{label}, run again: temporaries left: {leftovers}")
         for f in FILES:
             if read(os.path.join(app, f)) != new(f):
                 problems.append(f"{label}, run again: new {f} not in place")
