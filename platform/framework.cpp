@@ -95,8 +95,6 @@ bool CFileFind::FindFile(const AnsiString& pattern) {
     Close();
     return false;
   }
-  const std::size_t slash = ReverseFindByte(ActiveCodePage(), pattern, '\\');
-  root_ = slash == AnsiString::npos ? AnsiString() : pattern.substr(0, slash + 1);
   return true;
 }
 
@@ -119,7 +117,6 @@ void CFileFind::Close() {
   listing_.reset();
   hasCurrent_ = hasAhead_ = false;
   current_ = ahead_ = FindEntry();
-  root_.clear();
 }
 
 // ---------------------------------------------------------------- application
@@ -138,7 +135,9 @@ CWinApp::~CWinApp() {
 
 bool CWinApp::InitInstance() { return true; }
 
-int CWinApp::ExitInstance() { return lastMessageParam_; }
+// The framework's message loop, whose last message would give the code, never
+// runs.
+int CWinApp::ExitInstance() { return 0; }
 
 CWinApp* AfxGetApp() { return g_app; }
 

@@ -90,11 +90,9 @@ class CFileFind {
   FindEntry ahead_;
   bool hasCurrent_ = false;
   bool hasAhead_ = false;
-  AnsiString root_;
   unsigned long lastError_ = 0;
 };
 
-constexpr unsigned long kErrorInvalidName = 123;    // ERROR_INVALID_NAME
 constexpr unsigned long kErrorBadArguments = 160;   // ERROR_BAD_ARGUMENTS
 constexpr unsigned long kErrorNoMoreFiles = 18;     // ERROR_NO_MORE_FILES
 
@@ -119,7 +117,6 @@ class CWinApp {
   friend int AfxWinMain(std::vector<AnsiString> args);
   AnsiString displayName_;
   bool nameGiven_ = false;
-  int lastMessageParam_ = 0;
 };
 
 // The one application object, registered by its constructor; null before.

@@ -35,7 +35,6 @@ class FakeListing : public DirectoryListing {
   AnsiString pattern_;
   std::vector<FindEntry> entries_;
   std::size_t next_ = 0;
-  friend class FakePlatform;
 };
 
 }  // namespace

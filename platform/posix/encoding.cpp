@@ -13,25 +13,20 @@ const char kUcs4Charset[] = "UCS-4LE";
 
 // One converter per direction for the life of the process; the updater is
 // single-threaded, so sharing them needs no lock.
-iconv_t Converter(const char* to, const char* from) {
-  iconv_t cd = iconv_open(to, from);
-  return cd;
-}
-
 iconv_t ToAnsi() {
-  static iconv_t cd = Converter(kAnsiCharset, kUtf8Charset);
+  static iconv_t cd = iconv_open(kAnsiCharset, kUtf8Charset);
   return cd;
 }
 iconv_t FromAnsi() {
-  static iconv_t cd = Converter(kUtf8Charset, kAnsiCharset);
+  static iconv_t cd = iconv_open(kUtf8Charset, kAnsiCharset);
   return cd;
 }
 iconv_t AnsiToUcs4() {
-  static iconv_t cd = Converter(kUcs4Charset, kAnsiCharset);
+  static iconv_t cd = iconv_open(kUcs4Charset, kAnsiCharset);
   return cd;
 }
 iconv_t Ucs4ToAnsi() {
-  static iconv_t cd = Converter(kAnsiCharset, kUcs4Charset);
+  static iconv_t cd = iconv_open(kAnsiCharset, kUcs4Charset);
   return cd;
 }
 

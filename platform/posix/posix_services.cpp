@@ -37,8 +37,7 @@ bool WildcardMatch(const CodePage& cp, const char* pattern, const char* name) {
 
 class PosixListing : public DirectoryListing {
  public:
-  PosixListing(DIR* dir, std::string folder, AnsiString wildcard)
-      : dir_(dir), folder_(std::move(folder)), wildcard_(std::move(wildcard)) {}
+  PosixListing(DIR* dir, AnsiString wildcard) : dir_(dir), wildcard_(std::move(wildcard)) {}
   ~PosixListing() override { closedir(dir_); }
 
   bool Next(FindEntry* entry) override {
@@ -66,7 +65,6 @@ class PosixListing : public DirectoryListing {
   }
 
   DIR* dir_;
-  std::string folder_;
   AnsiString wildcard_;
 };
 
@@ -104,7 +102,7 @@ std::unique_ptr<DirectoryListing> PosixServices::OpenSearch(const AnsiString& pa
     *error = static_cast<unsigned long>(errno);
     return nullptr;
   }
-  return std::make_unique<PosixListing>(dir, folder, wildcard);
+  return std::make_unique<PosixListing>(dir, wildcard);
 }
 
 bool PosixServices::Exists(const AnsiString& path) {
