@@ -1,14 +1,10 @@
 #include "app/SelfUpdateApp.h"
 
-#include "app/LaunchHostProgram.h"
 #include "update/ApplyStagedFiles.h"
 
-AnsiString HostProgramNameFrom(const std::vector<AnsiString>& argv) {
-  // Only the first argument is looked at; later ones are ignored whatever
-  // they hold, and only the one leading option byte is removed.
-  if (argv.size() >= 2 && (argv[1][0] == '-' || argv[1][0] == '/')) return argv[1].substr(1);
-  return AnsiString();
-}
+// The one application object, constructed during static initialisation and
+// found by the framework's main routine through AfxGetApp().
+CSelfUpdateApp theApp;
 
 bool CSelfUpdateApp::InitInstance() {
   const AnsiString hostProgramName = HostProgramNameFrom(ProgramArguments());
@@ -20,3 +16,17 @@ bool CSelfUpdateApp::InitInstance() {
 }
 
 int CSelfUpdateApp::ExitInstance() { return CWinApp::ExitInstance(); }
+
+AnsiString HostProgramNameFrom(const std::vector<AnsiString>& argv) {
+  // Only the first argument is looked at; later ones are ignored whatever
+  // they hold, and only the one leading option byte is removed.
+  if (argv.size() >= 2 && (argv[1][0] == '-' || argv[1][0] == '/')) return argv[1].substr(1);
+  return AnsiString();
+}
+
+void LaunchHostProgram(const AnsiString& hostProgramName) {
+  // The whole own path is split, never a truncated one, and no component is
+  // cut: a shortened folder would start nothing, or something else.
+  const PathParts parts = SplitPath(ActiveCodePage(), ModulePath(), AnsiString::npos);
+  ShellOpen(parts.drive + parts.directory + hostProgramName);
+}

@@ -15,3 +15,8 @@ class CSelfUpdateApp : public CWinApp {
 // The host program name carried by the command line: argv[1] without its
 // first byte when that byte is '-' or '/'; empty otherwise.
 AnsiString HostProgramNameFrom(const std::vector<AnsiString>& argv);
+
+// Opens the application folder's `hostProgramName` through the shell: the
+// drive and directory of the updater's own path followed by the name as it
+// stands (subfolders and ".." included). Does not wait and reports nothing.
+void LaunchHostProgram(const AnsiString& hostProgramName);

@@ -2,7 +2,9 @@
 # toolchain file names as the cross-compiling emulator. Included from
 # tests/CMakeLists.txt, so relative paths are those of tests/.
 
-target_sources(unit_tests PRIVATE real_env_win32.cpp test_win32_platform.cpp)
+target_sources(unit_tests PRIVATE real_env_win32.cpp win32_services_test.cpp)
+# The shell's path helpers, to compare the display name against.
+target_link_libraries(unit_tests PRIVATE shlwapi)
 
 # GoogleTest's one use of std::mutex, which the compiler's win32 thread
 # model (chosen for the updater) lacks, is replaced through its hook.

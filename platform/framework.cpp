@@ -48,13 +48,13 @@ void CFile::Rename(const AnsiString& from, const AnsiString& to) {
     throw CFileException(CFileException::CauseFromOsError(r.error), r.error, from);
 }
 
-bool PathExists(const AnsiString& path) { return Os().Exists(path); }
+bool PathExists(const AnsiString& path) { return Os().PathExists(path); }
 
-bool CopyFileReplacing(const AnsiString& from, const AnsiString& to) {
-  return Os().CopyFileOver(from, to);
+bool CopyFileOver(const AnsiString& from, const AnsiString& to) {
+  return Os().CopyFileOver(from, to).ok;
 }
 
-AnsiString ModulePath() { return Os().ModuleFileName(); }
+AnsiString ModulePath() { return Os().ModulePath(); }
 
 void ShellOpen(const AnsiString& path) { Os().ShellOpen(path); }
 
@@ -79,23 +79,11 @@ AnsiString FormatAnsi(const char* format, ...) {
 
 bool CFileFind::FindFile(const AnsiString& pattern) {
   Close();
-  if (pattern.size() >= kMaxPath) {
-    lastError_ = kErrorBadArguments;
-    return false;
-  }
-  unsigned long error = 0;
-  listing_ = Os().OpenSearch(pattern, &error);
-  if (!listing_) {
-    lastError_ = error;
-    return false;
-  }
+  if (pattern.size() >= kMaxPath) return false;
+  if (!Os().OpenSearch(pattern, &listing_).ok || !listing_) return false;
   hasAhead_ = listing_->Next(&ahead_);
-  if (!hasAhead_) {
-    lastError_ = kErrorNoMoreFiles;
-    Close();
-    return false;
-  }
-  return true;
+  if (!hasAhead_) Close();
+  return hasAhead_;
 }
 
 bool CFileFind::FindNext() {
@@ -103,7 +91,6 @@ bool CFileFind::FindNext() {
   current_ = std::move(ahead_);
   hasCurrent_ = true;
   hasAhead_ = listing_->Next(&ahead_);
-  if (!hasAhead_) lastError_ = kErrorNoMoreFiles;
   return hasAhead_;
 }
 
@@ -121,13 +108,7 @@ void CFileFind::Close() {
 
 // ---------------------------------------------------------------- application
 
-CWinApp::CWinApp(const char* appName) {
-  if (appName != nullptr) {
-    displayName_ = appName;
-    nameGiven_ = true;
-  }
-  g_app = this;
-}
+CWinApp::CWinApp() { g_app = this; }
 
 CWinApp::~CWinApp() {
   if (g_app == this) g_app = nullptr;
@@ -160,10 +141,6 @@ AnsiString DisplayNameFromPath(const AnsiString& modulePath) {
   return AnsiString(s + nameStart, end - nameStart);
 }
 
-AnsiString PlatformServices::DisplayNameFor(const AnsiString& modulePath) {
-  return DisplayNameFromPath(modulePath);
-}
-
 int AfxWinMain(std::vector<AnsiString> args) {
   g_args = std::move(args);
   Os().AddErrorMode(kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
@@ -173,11 +150,11 @@ int AfxWinMain(std::vector<AnsiString> args) {
   if (app == nullptr || ownPath.empty() || ownPath.size() >= kMaxPath) {
     // Every path the update builds starts from this one; without it the run
     // would work on the wrong folder, so nothing is done at all.
-    ReportStartupRefusal(ownPath.empty() ? "cannot read or present the updater's own path"
-                                         : "the updater's own path is too long");
-    return kExitNoOwnPath;
+    Os().ReportStartupRefusal(ownPath.empty() ? "cannot read or present the updater's own path"
+                                              : "the updater's own path is too long");
+    return kExitOwnPathRefused;
   }
-  if (!app->nameGiven_) app->displayName_ = Os().DisplayNameFor(ownPath);
+  app->displayName_ = DisplayNameFromPath(ownPath);
 
   // The framework has no message loop: the updater has no window and its
   // start-up always declines one, so the exit operation follows directly and
@@ -187,10 +164,9 @@ int AfxWinMain(std::vector<AnsiString> args) {
 }
 
 int AfxMessageBox(const AnsiString& text, unsigned type) {
-  const unsigned buttons = type & kMbTypeMask;
-  if ((type & kMbIconMask) == 0 && (buttons == kMbOk || buttons == kMbOkCancel ||
-                                    buttons == kMbYesNoCancel || buttons == kMbYesNo))
-    type |= kMbIconExclamation;
+  // The framework adds the icon for its other everyday button sets too; the
+  // updater only ever shows OK.
+  if ((type & kMbIconMask) == 0 && (type & kMbTypeMask) == kMbOk) type |= kMbIconExclamation;
   const CWinApp* app = AfxGetApp();
   return Os().ShowMessage(app != nullptr ? app->DisplayName() : AnsiString(), text, type);
 }

@@ -3,6 +3,12 @@
 // the file-error exception, the message box and thin wrappers over the
 // platform services. All of it is portable; the OS work happens in the
 // PlatformServices installed with SetPlatformServices().
+//
+// The classes are modelled on Microsoft's MFC, the framework the updater was
+// first written for, and keep its names on purpose (CWinApp, CFileFind,
+// CFileException, AfxWinMain, AfxMessageBox, the m_ members), so the update
+// logic reads as it would against the real framework. Only what the logic
+// relies on is reproduced.
 #pragma once
 
 #include <cstdarg>
@@ -49,7 +55,7 @@ bool PathExists(const AnsiString& path);
 
 // Copies `from` over `to`, replacing an existing file. Returns false on
 // failure and raises nothing.
-bool CopyFileReplacing(const AnsiString& from, const AnsiString& to);
+bool CopyFileOver(const AnsiString& from, const AnsiString& to);
 
 // The running executable's full path; empty when it cannot be read.
 AnsiString ModulePath();
@@ -82,26 +88,21 @@ class CFileFind {
   AnsiString GetFileName() const;  // empty when there is no current entry
   void Close();                    // no-op when already closed
 
-  unsigned long LastError() const { return lastError_; }
-
  private:
   std::unique_ptr<DirectoryListing> listing_;
   FindEntry current_;
   FindEntry ahead_;
   bool hasCurrent_ = false;
   bool hasAhead_ = false;
-  unsigned long lastError_ = 0;
 };
-
-constexpr unsigned long kErrorBadArguments = 160;   // ERROR_BAD_ARGUMENTS
-constexpr unsigned long kErrorNoMoreFiles = 18;     // ERROR_NO_MORE_FILES
 
 // ---------------------------------------------------------------- application
 
+// The application object's base. The display name always comes from the
+// executable's file name: the updater never names itself.
 class CWinApp {
  public:
-  // A null name makes the display name come from the executable's file name.
-  explicit CWinApp(const char* appName = nullptr);
+  CWinApp();
   virtual ~CWinApp();
   CWinApp(const CWinApp&) = delete;
   CWinApp& operator=(const CWinApp&) = delete;
@@ -116,7 +117,6 @@ class CWinApp {
  private:
   friend int AfxWinMain(std::vector<AnsiString> args);
   AnsiString displayName_;
-  bool nameGiven_ = false;
 };
 
 // The one application object, registered by its constructor; null before.
@@ -128,19 +128,14 @@ const std::vector<AnsiString>& ProgramArguments();
 // The framework's main routine: sets the error mode, derives the display name
 // from the executable's path and runs the application object. Returns the
 // process exit code. When the own path cannot be read or is kMaxPath bytes or
-// longer, the application is not started and kExitNoOwnPath is returned.
-constexpr int kExitNoOwnPath = 1;
+// longer, the application is not started, the platform reports the refusal
+// and kExitOwnPathRefused is returned.
 int AfxWinMain(std::vector<AnsiString> args);
 
-// Shows `text` in a modal box captioned with the display name. With no icon
-// among `type` and buttons OK, OK/Cancel, Yes/No/Cancel or Yes/No, the
-// exclamation icon is added.
+// Shows `text` in a modal box captioned with the display name. An OK box
+// given no icon gets the exclamation icon.
 int AfxMessageBox(const AnsiString& text, unsigned type = kMbOk);
 
 // The display name for an executable path: the file name without its folder
 // and without the extension from its last dot.
 AnsiString DisplayNameFromPath(const AnsiString& modulePath);
-
-// Reports that the start-up refused to run, where the platform has a place for
-// such words (standard error on POSIX). Provided by each platform.
-void ReportStartupRefusal(const char* reason);

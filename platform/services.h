@@ -29,6 +29,8 @@ class DirectoryListing {
   virtual bool Next(FindEntry* entry) = 0;
 };
 
+// The outcome of an operation that can fail: the system's own error code
+// when it did. Every such operation reports this way.
 struct OpResult {
   bool ok = true;
   unsigned long error = 0;  // meaningful only when !ok
@@ -38,9 +40,6 @@ struct OpResult {
 
 // Message-box flags, as the Windows API defines them.
 constexpr unsigned kMbOk = 0x0;
-constexpr unsigned kMbOkCancel = 0x1;
-constexpr unsigned kMbYesNoCancel = 0x3;
-constexpr unsigned kMbYesNo = 0x4;
 constexpr unsigned kMbTypeMask = 0xF;
 constexpr unsigned kMbIconMask = 0xF0;
 constexpr unsigned kMbIconExclamation = 0x30;
@@ -51,24 +50,28 @@ constexpr int kIdOk = 1;
 constexpr unsigned kSemFailCriticalErrors = 0x0001;
 constexpr unsigned kSemNoOpenFileErrorBox = 0x8000;
 
+// The process exit codes, the only ones the updater ends with.
+constexpr int kExitSuccess = 0;            // the run went through, whatever the pass met
+constexpr int kExitOwnPathRefused = 1;     // the own path was unusable: nothing was done
+constexpr int kExitUncaughtException = 3;  // an exception nobody caught ended the run
+
 class PlatformServices {
  public:
   virtual ~PlatformServices() = default;
 
   // Full path of the running executable. Empty when it cannot be read or
   // cannot be presented as an ANSI string.
-  virtual AnsiString ModuleFileName() = 0;
+  virtual AnsiString ModulePath() = 0;
 
-  // Starts a search for `pattern` (a folder, a backslash, and a wildcard).
-  // Returns null, with *error set, when the folder is missing or unreadable or
-  // the pattern cannot be turned into a full path. A non-null listing may still
-  // yield nothing.
-  virtual std::unique_ptr<DirectoryListing> OpenSearch(const AnsiString& pattern,
-                                                       unsigned long* error) = 0;
+  // Starts a search for `pattern` (a folder, a backslash, and a wildcard) and
+  // hands the open search to *listing. Fails, leaving *listing empty, when the
+  // folder is missing or unreadable or the pattern cannot be turned into a
+  // full path. An open search may still yield nothing.
+  virtual OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) = 0;
 
   // Whether a file or folder exists at `path`. False also when it cannot be
   // told (the path cannot be translated, or the system refuses to say).
-  virtual bool Exists(const AnsiString& path) = 0;
+  virtual bool PathExists(const AnsiString& path) = 0;
 
   // Removes a file (never a folder).
   virtual OpResult RemoveFile(const AnsiString& path) = 0;
@@ -79,7 +82,7 @@ class PlatformServices {
   // Copies `from` to `to`, creating `to` or replacing the file there. On
   // failure `to` holds what was there before or, if the implementation cannot
   // promise that, whatever the failed copy left.
-  virtual bool CopyFileOver(const AnsiString& from, const AnsiString& to) = 0;
+  virtual OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) = 0;
 
   // Shows a modal message with no owner window and waits until it is closed.
   // `type` holds the button and icon flags. Returns the button pressed.
@@ -91,10 +94,15 @@ class PlatformServices {
   // Adds `flags` to the process error mode, keeping those already set.
   virtual void AddErrorMode(unsigned flags) = 0;
 
-  // The application display name for the executable at `modulePath`: its
-  // file name without folder and extension. The portable rule by default; a
-  // platform with its own path helpers may use them.
-  virtual AnsiString DisplayNameFor(const AnsiString& modulePath);
+  // Says that the start-up refused to run, and why, where the platform keeps
+  // such words (standard error on POSIX, the debugger's output on Windows).
+  // Shows nothing to the user.
+  virtual void ReportStartupRefusal(const char* reason) = 0;
+
+  // Ends the process after an exception nobody caught, with
+  // kExitUncaughtException and never with an abort status. The process entry
+  // installs it as the terminate handler.
+  [[noreturn]] virtual void EndAbnormally() = 0;
 };
 
 // The services the update logic runs against. The process entry installs the

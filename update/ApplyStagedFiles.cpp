@@ -16,6 +16,23 @@ bool IsAppliedName(const CodePage& cp, const AnsiString& name) {
          EqualsNoCase(cp, extension, texts::kDllExtension);
 }
 
+// The pass's guarded operations: a failed delete or rename is no reason to
+// stop, and the steps after it decide from what is on disk, not from whether
+// anything was raised (a failure without an error code raises nothing).
+void RemoveIfPossible(const AnsiString& path) {
+  try {
+    CFile::Remove(path);
+  } catch (const CFileException&) {
+  }
+}
+
+void RenameIfPossible(const AnsiString& from, const AnsiString& to) {
+  try {
+    CFile::Rename(from, to);
+  } catch (const CFileException&) {
+  }
+}
+
 }  // namespace
 
 void ApplyStagedFiles() {
@@ -44,48 +61,28 @@ void ApplyStagedFiles() {
     // An older backup gives way to the version in place now. With nothing in
     // place the backup may be the only copy of the old version (a run that
     // stopped between its rename and its copy), so it is kept; the copy then
-    // creates the file, and a failed copy renames the backup back. A backup
-    // that cannot be removed is no reason to stop either.
-    if (PathExists(target)) {
-      try {
-        CFile::Remove(backup);
-      } catch (const CFileException&) {
-      }
-    }
+    // creates the file, and a failed copy renames the backup back.
+    const bool inPlace = PathExists(target);
+    if (inPlace) RemoveIfPossible(backup);
     // Frees the target name. Fails harmlessly when there is no file in place,
     // and when the old backup is still there (then the copy overwrites).
-    bool backedUp = false;
-    try {
-      CFile::Rename(target, backup);
-      backedUp = true;
-    } catch (const CFileException&) {
-    }
+    RenameIfPossible(target, backup);
+    const bool movedToBackup = inPlace && !PathExists(target);
 
-    if (CopyFileReplacing(source, target)) {
+    if (CopyFileOver(source, target)) {
       // Left staged if it cannot be removed; the next run applies it again.
-      try {
-        CFile::Remove(source);
-      } catch (const CFileException&) {
-      }
+      RemoveIfPossible(source);
       continue;
     }
 
-    // Whatever a failed copy left at the target path is not the old version
-    // when that version had been moved to its backup, and a partial program
-    // in place would block the rename back. Without the backup move the file
-    // in place may be the old version, so it is kept.
-    if (backedUp) {
-      try {
-        CFile::Remove(target);
-      } catch (const CFileException&) {
-      }
-    }
+    // Once the old version has moved to its backup, whatever a failed copy
+    // left at the target path is not it, and a partial program in place would
+    // block the rename back. Otherwise the file there may be the old version
+    // itself, so it is kept.
+    if (movedToBackup) RemoveIfPossible(target);
     // Put the old version back under its own name, tell the user once, and
     // leave the remaining staged files for a later run.
-    try {
-      CFile::Rename(backup, target);
-    } catch (const CFileException&) {
-    }
+    RenameIfPossible(backup, target);
     AfxMessageBox(FormatAnsi(texts::kFailureMessage), kMbOk);
     break;
   }

@@ -167,7 +167,7 @@ std::string TemporaryNameIn(const std::string& folder) {
 
 }  // namespace
 
-int CopyFileAtomic(const std::string& from, const std::string& to) {
+int CopyNativeFileOver(const std::string& from, const std::string& to) {
   Fd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) return errno;
   struct stat st;

@@ -8,9 +8,9 @@
 #include "platform/posix/posix_services.h"
 
 int main(int argc, char** argv) {
-  std::set_terminate(posix::EndAbnormally);
   static posix::PosixServices services;
   SetPlatformServices(&services);
+  std::set_terminate([] { Os().EndAbnormally(); });
 
   std::vector<AnsiString> args;
   for (int i = 0; i < argc; ++i) {

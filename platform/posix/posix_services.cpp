@@ -72,7 +72,7 @@ bool LstatOk(const std::string& path, struct stat* st) { return lstat(path.c_str
 
 }  // namespace
 
-AnsiString PosixServices::ModuleFileName() {
+AnsiString PosixServices::ModulePath() {
   std::vector<char> buffer(4096);
   for (;;) {
     const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
@@ -87,25 +87,20 @@ AnsiString PosixServices::ModuleFileName() {
   }
 }
 
-std::unique_ptr<DirectoryListing> PosixServices::OpenSearch(const AnsiString& pattern,
-                                                           unsigned long* error) {
+OpResult PosixServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) {
   const std::size_t slash = ReverseFindByte(ActiveCodePage(), pattern, '\\');
   const AnsiString folderLogic = slash == AnsiString::npos ? AnsiString() : pattern.substr(0, slash + 1);
   const AnsiString wildcard = slash == AnsiString::npos ? pattern : pattern.substr(slash + 1);
   std::string folder;
-  if (!ResolveLogic(folderLogic.empty() ? AnsiString(".") : folderLogic, &folder)) {
-    *error = kErrorPathNotTranslatable;
-    return nullptr;
-  }
+  if (!ResolveLogic(folderLogic.empty() ? AnsiString(".") : folderLogic, &folder))
+    return OpResult::Failure(kErrorPathNotTranslatable);
   DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) {
-    *error = static_cast<unsigned long>(errno);
-    return nullptr;
-  }
-  return std::make_unique<PosixListing>(dir, wildcard);
+  if (dir == nullptr) return OpResult::Failure(static_cast<unsigned long>(errno));
+  *listing = std::make_unique<PosixListing>(dir, wildcard);
+  return OpResult::Success();
 }
 
-bool PosixServices::Exists(const AnsiString& path) {
+bool PosixServices::PathExists(const AnsiString& path) {
   std::string native;
   struct stat st;
   return ResolveLogic(path, &native) && lstat(native.c_str(), &st) == 0;
@@ -155,10 +150,12 @@ OpResult PosixServices::RenameFile(const AnsiString& from, const AnsiString& to)
   return err == 0 ? OpResult::Success() : OpResult::Failure(static_cast<unsigned long>(err));
 }
 
-bool PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& to) {
+OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& to) {
   std::string nativeFrom, nativeTo;
-  if (!ResolveLogic(from, &nativeFrom) || !ResolveLogic(to, &nativeTo)) return false;
-  return CopyFileAtomic(nativeFrom, nativeTo) == 0;
+  if (!ResolveLogic(from, &nativeFrom) || !ResolveLogic(to, &nativeTo))
+    return OpResult::Failure(kErrorPathNotTranslatable);
+  const int err = CopyNativeFileOver(nativeFrom, nativeTo);
+  return err == 0 ? OpResult::Success() : OpResult::Failure(static_cast<unsigned long>(err));
 }
 
 void PosixServices::AddErrorMode(unsigned) {}

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/framework.h"
 #include "platform/posix/encoding.h"
 #include "platform/posix/paths.h"
 #include "platform/posix/posix_services.h"
@@ -129,14 +128,14 @@ void PosixServices::ShellOpen(const AnsiString& path) {
   Spawn(argv, false);
 }
 
-void EndAbnormally() {
+void PosixServices::EndAbnormally() {
   static const char kText[] = "selfupdate: abnormal program termination\n";
   (void)!write(2, kText, sizeof kText - 1);
   _exit(kExitUncaughtException);
 }
 
-}  // namespace posix
-
-void ReportStartupRefusal(const char* reason) {
+void PosixServices::ReportStartupRefusal(const char* reason) {
   std::fprintf(stderr, "selfupdate: %s; nothing was updated\n", reason);
 }
+
+}  // namespace posix

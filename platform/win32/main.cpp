@@ -39,6 +39,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // The command line is split here, by the code page's rules, rather than
   // taken from the C runtime, whose splitting depends on its own code page
   // setting and version.
-  const AnsiString ownPath = services.ModuleFileName();
+  const AnsiString ownPath = services.ModulePath();
   return AfxWinMain(SplitCommandLine(ActiveCodePage(), GetCommandLineA(), ownPath.c_str()));
 }

@@ -6,15 +6,11 @@
 
 #include <vector>
 
-#include "platform/framework.h"
-
 namespace win32 {
 namespace {
 
 // The longest path the system takes at all (with the \\?\ prefix).
 constexpr DWORD kLongestPath = 32768;
-
-constexpr UINT kExitUncaughtException = 3;
 
 OpResult LastErrorResult(BOOL succeeded) {
   return succeeded ? OpResult::Success() : OpResult::Failure(GetLastError());
@@ -118,7 +114,7 @@ bool FlushToDisk(const AnsiString& path) {
 
 void EndAbnormally() { ExitProcess(kExitUncaughtException); }
 
-AnsiString Win32Services::ModuleFileName() {
+AnsiString Win32Services::ModulePath() {
   std::vector<char> buffer(MAX_PATH);
   for (;;) {
     const DWORD size = static_cast<DWORD>(buffer.size());
@@ -135,20 +131,23 @@ AnsiString Win32Services::ModuleFileName() {
   }
 }
 
-std::unique_ptr<DirectoryListing> Win32Services::OpenSearch(const AnsiString& pattern,
-                                                           unsigned long* error) {
+OpResult Win32Services::OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) {
   WIN32_FIND_DATAA first;
   const HANDLE handle = FindFirstFileA(pattern.c_str(), &first);
-  if (handle != INVALID_HANDLE_VALUE) return std::make_unique<Win32Listing>(handle, first);
+  if (handle != INVALID_HANDLE_VALUE) {
+    *listing = std::make_unique<Win32Listing>(handle, first);
+    return OpResult::Success();
+  }
   const DWORD code = GetLastError();
   // The folder is there; the pattern just matches nothing.
-  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_NO_MORE_FILES)
-    return std::make_unique<Win32Listing>();
-  *error = code;
-  return nullptr;
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_NO_MORE_FILES) {
+    *listing = std::make_unique<Win32Listing>();
+    return OpResult::Success();
+  }
+  return OpResult::Failure(code);
 }
 
-bool Win32Services::Exists(const AnsiString& path) {
+bool Win32Services::PathExists(const AnsiString& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
@@ -160,9 +159,9 @@ OpResult Win32Services::RenameFile(const AnsiString& from, const AnsiString& to)
   return LastErrorResult(MoveFileA(from.c_str(), to.c_str()));
 }
 
-bool Win32Services::CopyFileOver(const AnsiString& from, const AnsiString& to) {
-  if (!CopyFileA(from.c_str(), to.c_str(), FALSE)) return false;
-  return FlushToDisk(to);
+OpResult Win32Services::CopyFileOver(const AnsiString& from, const AnsiString& to) {
+  if (!CopyFileA(from.c_str(), to.c_str(), FALSE)) return OpResult::Failure(GetLastError());
+  return LastErrorResult(FlushToDisk(to));
 }
 
 int Win32Services::ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) {
@@ -178,17 +177,12 @@ void Win32Services::AddErrorMode(unsigned flags) {
   SetErrorMode(SetErrorMode(0) | flags);
 }
 
-AnsiString Win32Services::DisplayNameFor(const AnsiString& modulePath) {
-  const char* name = PathFindFileNameA(modulePath.c_str());
-  const char* extension = PathFindExtensionA(name);
-  return AnsiString(name, static_cast<std::size_t>(extension - name));
-}
-
-}  // namespace win32
-
-// Windows keeps no place for a GUI program's words but the debugger's.
-void ReportStartupRefusal(const char* reason) {
+void Win32Services::ReportStartupRefusal(const char* reason) {
   OutputDebugStringA("SelfUpdate: ");
   OutputDebugStringA(reason);
   OutputDebugStringA("; nothing was updated\n");
 }
+
+void Win32Services::EndAbnormally() { win32::EndAbnormally(); }
+
+}  // namespace win32

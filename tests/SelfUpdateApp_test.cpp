@@ -4,7 +4,8 @@
 
 #include "app/SelfUpdateApp.h"
 #include "res/texts.h"
-#include "tests/fake_platform.h"
+#include "tests/fault_injection.h"
+#include "tests/memory_services.h"
 
 namespace {
 
@@ -38,21 +39,22 @@ class StartUp : public ::testing::Test {
  protected:
   void SetUp() override {
     SetPlatformServices(&fs);
-    fs.AddFolder("C:\\App");
-    fs.AddFolder("C:\\App\\SelfTemp");
+    tree.AddFolder("C:\\App");
+    tree.AddFolder("C:\\App\\SelfTemp");
   }
   void TearDown() override { SetPlatformServices(nullptr); }
-  FakePlatform fs;
+  MemoryServices tree;
+  FaultInjectingServices fs{tree};
 };
 
 TEST_F(StartUp, RunsThePassThenStartsTheHostAndExitsZero) {
-  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+  tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
   EXPECT_EQ(AfxWinMain({"Update.exe", "/Main.exe"}), 0);
-  EXPECT_EQ(fs.errorMode, 0x8001u);
+  EXPECT_EQ(tree.errorMode, 0x8001u);
   ASSERT_FALSE(fs.log.empty());
   EXPECT_EQ(fs.log.front(), "search C:\\App\\SelfTemp\\*.*");
   EXPECT_EQ(fs.log.back(), "launch C:\\App\\Main.exe");
-  EXPECT_EQ(fs.Content("C:\\App\\Main.exe"), "new");
+  EXPECT_EQ(tree.Content("C:\\App\\Main.exe"), "new");
 }
 
 TEST_F(StartUp, WithoutAHostNameThePassStillRunsAndNothingStarts) {
@@ -64,8 +66,8 @@ TEST_F(StartUp, WithoutAHostNameThePassStillRunsAndNothingStarts) {
 }
 
 TEST_F(StartUp, TheHostStartsAfterAFailedPassAndOnlyAfterTheMessage) {
-  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
-  fs.Fail(FakePlatform::Op::Copy, "", 5);
+  tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+  fs.Add({FaultRule::Op::Copy, "", 5});
   EXPECT_EQ(AfxWinMain({"Update.exe", "-Main.exe"}), 0);
   ASSERT_GE(fs.log.size(), 2u);
   EXPECT_EQ(fs.log[fs.log.size() - 2], std::string("message Update|") + texts::kFailureMessage + "|0x30");
@@ -73,9 +75,9 @@ TEST_F(StartUp, TheHostStartsAfterAFailedPassAndOnlyAfterTheMessage) {
 }
 
 TEST_F(StartUp, TheMessageIsCaptionedWithTheExecutableNameWithoutExtension) {
-  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
-  fs.Fail(FakePlatform::Op::Copy, "", 5);
-  fs.modulePath = "C:\\App\\My.Tool.exe";
+  tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+  fs.Add({FaultRule::Op::Copy, "", 5});
+  tree.modulePath = "C:\\App\\My.Tool.exe";
   AfxWinMain({"My.Tool.exe"});
   EXPECT_EQ(fs.log.back().substr(0, 16), "message My.Tool|");
 }
@@ -97,7 +99,7 @@ TEST_F(StartUp, TheHostNameIsAppendedToTheUpdatersFolderAsItStands) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.launched);
     fs.log.clear();
-    fs.modulePath = c.ownPath;
+    tree.modulePath = c.ownPath;
     AfxWinMain({"Update.exe", c.host});
     ASSERT_FALSE(fs.log.empty());
     EXPECT_EQ(fs.log.back(), std::string("launch ") + c.launched);
@@ -108,7 +110,7 @@ TEST_F(StartUp, ALongOwnPathIsLaunchedFromInFull) {
   // Longer than the 128 bytes a fixed buffer would hold, and with a folder
   // longer than the C runtime's 255-byte components.
   const AnsiString folder = "\\" + AnsiString(200, 'a') + "\\" + AnsiString(54, 'b') + "\\";
-  fs.modulePath = folder + "U";
+  tree.modulePath = folder + "U";
   AfxWinMain({"U", "/Main.exe"});
   EXPECT_EQ(fs.log.back(), "launch " + folder + "Main.exe");
 }
@@ -117,17 +119,17 @@ TEST_F(StartUp, AnOwnPathThatCannotBeUsedRunsNothing) {
   for (const AnsiString& own : {AnsiString(), "C:\\" + AnsiString(253, 'x') + ".exe"}) {
     SCOPED_TRACE(own.size());
     fs.log.clear();
-    fs.modulePath = own;
-    EXPECT_EQ(AfxWinMain({"Update.exe", "/Main.exe"}), kExitNoOwnPath);
+    tree.modulePath = own;
+    EXPECT_EQ(AfxWinMain({"Update.exe", "/Main.exe"}), kExitOwnPathRefused);
     EXPECT_TRUE(fs.log.empty());
   }
-  fs.modulePath = "C:\\" + AnsiString(252, 'x') + ".exe";  // 259 bytes: fine
+  tree.modulePath = "C:\\" + AnsiString(252, 'x') + ".exe";  // 259 bytes: fine
   EXPECT_EQ(AfxWinMain({"Update.exe"}), 0);
 }
 
 TEST_F(StartUp, FileErrorsCarryTheOsCodeAndTheOldPathAndCodeZeroRaisesNothing) {
-  fs.AddFile("C:\\App\\A", "a");
-  fs.AddFile("C:\\App\\B", "b");
+  tree.AddFile("C:\\App\\A", "a");
+  tree.AddFile("C:\\App\\B", "b");
   try {
     CFile::Rename("C:\\App\\A", "C:\\App\\B");
     ADD_FAILURE() << "renaming onto an existing file must raise";
@@ -142,9 +144,9 @@ TEST_F(StartUp, FileErrorsCarryTheOsCodeAndTheOldPathAndCodeZeroRaisesNothing) {
     EXPECT_EQ(e.m_cause, CFileException::fileNotFound);
     EXPECT_EQ(e.m_strFileName, "C:\\App\\missing");
   }
-  fs.Fail(FakePlatform::Op::Remove, "C:\\App\\A", 0);
+  fs.Add({FaultRule::Op::Remove, "C:\\App\\A", 0});
   EXPECT_NO_THROW(CFile::Remove("C:\\App\\A"));
-  EXPECT_TRUE(fs.Exists("C:\\App\\A"));
+  EXPECT_TRUE(tree.PathExists("C:\\App\\A"));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // the shell's path helpers, the durable copy and the process-wide settings.
 // The operations every platform shares are covered by the contract tests.
 #include <windows.h>
+#include <shlwapi.h>
 
 #include <gtest/gtest.h>
 
@@ -65,25 +66,31 @@ TEST_F(Win32CodePage936, NamesCompareAsTheUpdateNeeds) {
   EXPECT_FALSE(EqualsNoCase(cp, fullWidthUpper, "EXE"));
 }
 
+// The shell's own path helpers, which the framework uses on Windows for the
+// display name, agree with the portable rule the updater uses.
+AnsiString ShellDisplayName(const char* path) {
+  const char* name = PathFindFileNameA(path);
+  return AnsiString(name, static_cast<std::size_t>(PathFindExtensionA(name) - name));
+}
+
 TEST(Win32Services, DisplayNameAgreesWithThePortableRule) {
-  win32::Win32Services os;
   const char* const paths[] = {
       "C:\\App\\Update.exe", "C:\\App\\My.Tool.exe", "C:\\App\\NoExtension", "C:\\a.b\\c",
       "C:\\App\\x. y", "\\\\server\\share\\Up.exe", "Update.exe", "C:Update.exe",
       "C:\\App\\.exe"};
-  for (const char* path : paths) EXPECT_EQ(os.DisplayNameFor(path), DisplayNameFromPath(path)) << path;
-  EXPECT_EQ(os.DisplayNameFor("C:\\App\\Update.exe"), "Update");
-  EXPECT_EQ(os.DisplayNameFor("C:\\App\\My.Tool.exe"), "My.Tool");
+  for (const char* path : paths) EXPECT_EQ(ShellDisplayName(path), DisplayNameFromPath(path)) << path;
+  EXPECT_EQ(ShellDisplayName("C:\\App\\Update.exe"), "Update");
+  EXPECT_EQ(ShellDisplayName("C:\\App\\My.Tool.exe"), "My.Tool");
   if (GetACP() == 936) {
     // A folder whose last character ends in 0x5C, and a name that does.
-    EXPECT_EQ(os.DisplayNameFor("C:\\\x95\x5C\\\xB0\xB2\x95\x5C.exe"), "\xB0\xB2\x95\x5C");
+    EXPECT_EQ(ShellDisplayName("C:\\\x95\x5C\\\xB0\xB2\x95\x5C.exe"), "\xB0\xB2\x95\x5C");
     EXPECT_EQ(DisplayNameFromPath("C:\\\x95\x5C\\\xB0\xB2\x95\x5C.exe"), "\xB0\xB2\x95\x5C");
   }
 }
 
 TEST(Win32Services, ModulePathIsTheRunningExecutable) {
   win32::Win32Services os;
-  const AnsiString path = os.ModuleFileName();
+  const AnsiString path = os.ModulePath();
   char expected[MAX_PATH];
   const DWORD n = GetModuleFileNameA(nullptr, expected, MAX_PATH);
   ASSERT_GT(n, 0u);
@@ -95,15 +102,17 @@ TEST(Win32Services, ModulePathIsTheRunningExecutable) {
 TEST(Win32Services, AMissingFolderIsReportedWithTheSystemsCode) {
   win32::Win32Services os;
   auto env = MakeRealEnv();
-  unsigned long error = 0;
-  EXPECT_EQ(os.OpenSearch(env->Root() + "Missing\\*.*", &error), nullptr);
-  EXPECT_EQ(error, static_cast<unsigned long>(ERROR_PATH_NOT_FOUND));
+  std::unique_ptr<DirectoryListing> listing;
+  const OpResult missing = os.OpenSearch(env->Root() + "Missing\\*.*", &listing);
+  EXPECT_FALSE(missing.ok);
+  EXPECT_EQ(listing, nullptr);
+  EXPECT_EQ(missing.error, static_cast<unsigned long>(ERROR_PATH_NOT_FOUND));
 
   // An existing folder where nothing matches is a search with no entries.
   env->MakeFolder("Empty");
-  error = 0;
-  auto listing = os.OpenSearch(env->Root() + "Empty\\*.exe", &error);
-  ASSERT_NE(listing, nullptr) << "error " << error;
+  const OpResult empty = os.OpenSearch(env->Root() + "Empty\\*.exe", &listing);
+  ASSERT_TRUE(empty.ok) << "error " << empty.error;
+  ASSERT_NE(listing, nullptr);
   FindEntry entry;
   EXPECT_FALSE(listing->Next(&entry));
 }
@@ -120,9 +129,9 @@ TEST(Win32Services, ReadOnlyAndHiddenFilesAreCopiedWithTheirAttributes) {
 
   // Flushing needs the copy opened for writing, which its read-only
   // attribute would refuse; the copy must succeed all the same.
-  EXPECT_TRUE(os.CopyFileOver(root + "ro.dll", root + "new.dll"));
-  EXPECT_TRUE(os.CopyFileOver(root + "ro.dll", root + "old.dll"));
-  EXPECT_TRUE(os.CopyFileOver(root + "hidden.exe", root + "shown.exe"));
+  EXPECT_TRUE(os.CopyFileOver(root + "ro.dll", root + "new.dll").ok);
+  EXPECT_TRUE(os.CopyFileOver(root + "ro.dll", root + "old.dll").ok);
+  EXPECT_TRUE(os.CopyFileOver(root + "hidden.exe", root + "shown.exe").ok);
   std::string content;
   EXPECT_TRUE(env->ReadFile("new.dll", &content));
   EXPECT_EQ(content, "read only");

@@ -77,17 +77,17 @@ TEST_P(Contract, CopyCreatesOrReplacesAndFailsWithoutHarm) {
   env->WriteFile("dst.exe", "old");
   env->MakeFolder("dir.exe");
 
-  EXPECT_TRUE(os().CopyFileOver(root + "src.exe", root + "fresh.exe"));
+  EXPECT_TRUE(os().CopyFileOver(root + "src.exe", root + "fresh.exe").ok);
   EXPECT_EQ(Read("fresh.exe"), "new content");
-  EXPECT_TRUE(os().CopyFileOver(root + "src.exe", root + "dst.exe"));
+  EXPECT_TRUE(os().CopyFileOver(root + "src.exe", root + "dst.exe").ok);
   EXPECT_EQ(Read("dst.exe"), "new content");
   EXPECT_EQ(Read("src.exe"), "new content");
 
-  EXPECT_FALSE(os().CopyFileOver(root + "missing.exe", root + "dst2.exe"));
+  EXPECT_FALSE(os().CopyFileOver(root + "missing.exe", root + "dst2.exe").ok);
   EXPECT_EQ(Read("dst2.exe"), "<none>");
-  EXPECT_FALSE(os().CopyFileOver(root + "src.exe", root + "dir.exe"));
+  EXPECT_FALSE(os().CopyFileOver(root + "src.exe", root + "dir.exe").ok);
   EXPECT_TRUE(env->IsFolder("dir.exe"));
-  EXPECT_FALSE(os().CopyFileOver(root + "src.exe", root + "nowhere\\x.exe"));
+  EXPECT_FALSE(os().CopyFileOver(root + "src.exe", root + "nowhere\\x.exe").ok);
 
   // Nothing but the files themselves is left behind.
   EXPECT_EQ(env->List(""), (std::vector<AnsiString>{"dir.exe", "dst.exe", "fresh.exe", "src.exe"}));
@@ -96,7 +96,7 @@ TEST_P(Contract, CopyCreatesOrReplacesAndFailsWithoutHarm) {
 TEST_P(Contract, CopyReplacesAFileNamedInAnotherCase) {
   env->WriteFile("src", "new");
   env->WriteFile("main.exe", "old");
-  EXPECT_TRUE(os().CopyFileOver(root + "src", root + "MAIN.EXE"));
+  EXPECT_TRUE(os().CopyFileOver(root + "src", root + "MAIN.EXE").ok);
   std::string content;
   EXPECT_TRUE(env->ReadFile("main.exe", &content) || env->ReadFile("MAIN.EXE", &content));
   EXPECT_EQ(content, "new");
@@ -134,7 +134,7 @@ TEST_P(Contract, FinderListsEveryEntryOnceMarkingFolders) {
 
   // The listed name reaches the same file again.
   std::string content;
-  EXPECT_TRUE(os().CopyFileOver(root + "Stage\\\x95\x5C.dll", root + "copy.dll"));
+  EXPECT_TRUE(os().CopyFileOver(root + "Stage\\\x95\x5C.dll", root + "copy.dll").ok);
   EXPECT_EQ(Read("copy.dll"), "t");
 }
 

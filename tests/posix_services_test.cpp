@@ -85,7 +85,7 @@ TEST_F(PosixFolder, AFailedCopyLeavesTheTargetAndNoTemporary) {
   Write("target", "old");
   // Reading the process's own memory at offset 0 fails with an I/O error
   // after the temporary file has been made.
-  EXPECT_NE(posix::CopyFileAtomic("/proc/self/mem", dir + "/target"), 0);
+  EXPECT_NE(posix::CopyNativeFileOver("/proc/self/mem", dir + "/target"), 0);
   EXPECT_EQ(Names(), (std::vector<std::string>{"target"}));
   std::ifstream in(dir + "/target");
   std::string content;
@@ -96,15 +96,15 @@ TEST_F(PosixFolder, AFailedCopyLeavesTheTargetAndNoTemporary) {
 TEST_F(PosixFolder, CopyRefusesNonFilesAndMissingFolders) {
   Write("src", "x");
   mkdir((dir + "/sub").c_str(), 0755);
-  EXPECT_NE(posix::CopyFileAtomic(dir + "/sub", dir + "/t"), 0);
-  EXPECT_NE(posix::CopyFileAtomic(dir + "/src", dir + "/none/t"), 0);
-  EXPECT_EQ(posix::CopyFileAtomic(dir + "/src", dir + "/t"), 0);
+  EXPECT_NE(posix::CopyNativeFileOver(dir + "/sub", dir + "/t"), 0);
+  EXPECT_NE(posix::CopyNativeFileOver(dir + "/src", dir + "/none/t"), 0);
+  EXPECT_EQ(posix::CopyNativeFileOver(dir + "/src", dir + "/t"), 0);
   EXPECT_EQ(Names(), (std::vector<std::string>{"src", "sub", "t"}));
 }
 
 TEST(PosixServicesTest, ModulePathIsTheRunningExecutableInLogicForm) {
   posix::PosixServices os;
-  const AnsiString path = os.ModuleFileName();
+  const AnsiString path = os.ModulePath();
   ASSERT_FALSE(path.empty());
   EXPECT_EQ(path[0], '\\');
   EXPECT_EQ(path.find('/'), AnsiString::npos);
@@ -120,7 +120,9 @@ TEST(PosixProcessDeathTest, AnUncaughtExceptionEndsTheProcessWithCode3) {
   // The runtime calls the terminate handler for an exception nobody caught.
   EXPECT_EXIT(
       {
-        std::set_terminate(posix::EndAbnormally);
+        static posix::PosixServices services;
+        SetPlatformServices(&services);
+        std::set_terminate([] { Os().EndAbnormally(); });
         std::terminate();
       },
       ::testing::ExitedWithCode(3), "abnormal program termination");

@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "res/texts.h"
-#include "tests/fake_platform.h"
+#include "tests/fault_injection.h"
+#include "tests/memory_services.h"
 #include "update/ApplyStagedFiles.h"
 
 namespace {
@@ -16,25 +17,29 @@ class UpdatePass : public ::testing::Test {
  protected:
   void SetUp() override {
     SetPlatformServices(&fs);
-    fs.AddFolder("C:\\App");
-    fs.AddFolder("C:\\App\\SelfTemp");
-    fs.AddFile("C:\\App\\Update.exe", "updater");
+    fs.leavePartialCopy = [this](const AnsiString& from, const AnsiString& to) {
+      tree.LeavePartialCopy(from, to);
+    };
+    tree.AddFolder("C:\\App");
+    tree.AddFolder("C:\\App\\SelfTemp");
+    tree.AddFile("C:\\App\\Update.exe", "updater");
   }
   void TearDown() override { SetPlatformServices(nullptr); }
 
   // Runs the updater's whole start-up with no host program, so the pass
   // sees the display name and code page it would see for real.
   void Run() { EXPECT_EQ(AfxWinMain({"Update.exe"}), 0); }
-  std::string App(const std::string& name) const { return fs.Content("C:\\App\\" + name); }
-  std::string Staged(const std::string& name) const { return fs.Content("C:\\App\\SelfTemp\\" + name); }
+  std::string App(const std::string& name) const { return tree.Content("C:\\App\\" + name); }
+  std::string Staged(const std::string& name) const { return tree.Content("C:\\App\\SelfTemp\\" + name); }
 
-  FakePlatform fs;
+  MemoryServices tree;
+  FaultInjectingServices fs{tree};
 };
 
 TEST_F(UpdatePass, TypicalRunBacksUpReplacesAndClearsEachStagedFile) {
-  fs.AddFile("C:\\App\\Main.exe", "old main");
-  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new main");
-  fs.AddFile("C:\\App\\SelfTemp\\Core.dll", "new core");
+  tree.AddFile("C:\\App\\Main.exe", "old main");
+  tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new main");
+  tree.AddFile("C:\\App\\SelfTemp\\Core.dll", "new core");
   Run();
   EXPECT_EQ(fs.log, (Log{
                         "search C:\\App\\SelfTemp\\*.*",
@@ -49,9 +54,9 @@ TEST_F(UpdatePass, TypicalRunBacksUpReplacesAndClearsEachStagedFile) {
   EXPECT_EQ(App("Main.exe"), "new main");
   EXPECT_EQ(App("Main.exe.Old"), "old main");
   EXPECT_EQ(App("Core.dll"), "new core");
-  EXPECT_FALSE(fs.Exists("C:\\App\\Core.dll.Old"));
-  EXPECT_TRUE(fs.Children("C:\\App\\SelfTemp").empty());
-  EXPECT_TRUE(fs.IsFolder("C:\\App\\SelfTemp")) << "the staging folder itself stays";
+  EXPECT_FALSE(tree.PathExists("C:\\App\\Core.dll.Old"));
+  EXPECT_TRUE(tree.Children("C:\\App\\SelfTemp").empty());
+  EXPECT_TRUE(tree.IsFolder("C:\\App\\SelfTemp")) << "the staging folder itself stays";
 }
 
 TEST_F(UpdatePass, AppliesOnlyNamesWhosePartAfterTheFirstDotIsExeOrDll) {
@@ -74,23 +79,23 @@ TEST_F(UpdatePass, AppliesOnlyNamesWhosePartAfterTheFirstDotIsExeOrDll) {
       {"x.\xA3\xE5\xA3\xF8\xA3\xE5", false},  // full-width letters are not "exe"
       {"\xB3\xCC\xD0\xF2.dll", true},
   };
-  for (const auto& c : cases) fs.AddFile(std::string("C:\\App\\SelfTemp\\") + c.name, c.name);
+  for (const auto& c : cases) tree.AddFile(std::string("C:\\App\\SelfTemp\\") + c.name, c.name);
   Run();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.applied) {
       EXPECT_EQ(App(c.name), c.name);
-      EXPECT_FALSE(fs.Exists(std::string("C:\\App\\SelfTemp\\") + c.name));
+      EXPECT_FALSE(tree.PathExists(std::string("C:\\App\\SelfTemp\\") + c.name));
     } else {
       EXPECT_EQ(Staged(c.name), c.name);
-      EXPECT_FALSE(fs.Exists(std::string("C:\\App\\") + c.name));
+      EXPECT_FALSE(tree.PathExists(std::string("C:\\App\\") + c.name));
     }
   }
 }
 
 TEST_F(UpdatePass, SubfoldersAreNeitherAppliedNorSearched) {
-  fs.AddFolder("C:\\App\\SelfTemp\\Tools.exe");
-  fs.AddFile("C:\\App\\SelfTemp\\Tools.exe\\Inner.exe", "inner");
+  tree.AddFolder("C:\\App\\SelfTemp\\Tools.exe");
+  tree.AddFile("C:\\App\\SelfTemp\\Tools.exe\\Inner.exe", "inner");
   Run();
   EXPECT_EQ(fs.log, (Log{"search C:\\App\\SelfTemp\\*.*"}));
   EXPECT_EQ(Staged("Tools.exe\\Inner.exe"), "inner");
@@ -99,42 +104,43 @@ TEST_F(UpdatePass, SubfoldersAreNeitherAppliedNorSearched) {
 TEST_F(UpdatePass, NoOrEmptyStagingFolderDoesNothingAndShowsNothing) {
   Run();
   EXPECT_EQ(fs.log, (Log{"search C:\\App\\SelfTemp\\*.*"}));
-  FakePlatform bare;
-  bare.AddFolder("C:\\App");
+  MemoryServices bareTree;
+  FaultInjectingServices bare{bareTree};
+  bareTree.AddFolder("C:\\App");
   SetPlatformServices(&bare);
   ApplyStagedFiles();
   EXPECT_EQ(bare.log, (Log{"search C:\\App\\SelfTemp\\*.* !3"}));
 }
 
 TEST_F(UpdatePass, AnOlderBackupGivesWayToTheVersionInPlace) {
-  fs.AddFile("C:\\App\\Main.exe", "v2");
-  fs.AddFile("C:\\App\\Main.exe.Old", "v1");
-  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "v3");
+  tree.AddFile("C:\\App\\Main.exe", "v2");
+  tree.AddFile("C:\\App\\Main.exe.Old", "v1");
+  tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "v3");
   Run();
   EXPECT_EQ(App("Main.exe"), "v3");
   EXPECT_EQ(App("Main.exe.Old"), "v2");
 }
 
 TEST_F(UpdatePass, ABackupThatCannotBeDeletedMakesTheCopyOverwriteInPlace) {
-  fs.AddFile("C:\\App\\Main.exe", "v2");
-  fs.AddFile("C:\\App\\Main.exe.Old", "v1");
-  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "v3");
-  fs.Fail(FakePlatform::Op::Remove, "C:\\App\\Main.exe.Old", 32);
+  tree.AddFile("C:\\App\\Main.exe", "v2");
+  tree.AddFile("C:\\App\\Main.exe.Old", "v1");
+  tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "v3");
+  fs.Add({FaultRule::Op::Remove, "C:\\App\\Main.exe.Old", 32});
   Run();
   EXPECT_EQ(fs.log[2], "rename C:\\App\\Main.exe -> C:\\App\\Main.exe.Old !183");
   EXPECT_EQ(App("Main.exe"), "v3");
   EXPECT_EQ(App("Main.exe.Old"), "v1");
-  EXPECT_FALSE(fs.Exists("C:\\App\\SelfTemp\\Main.exe"));
+  EXPECT_FALSE(tree.PathExists("C:\\App\\SelfTemp\\Main.exe"));
 }
 
 TEST_F(UpdatePass, AFailedCopyRestoresTheBackupShowsOneMessageAndStops) {
-  fs.AddFile("C:\\App\\A.exe", "old a");
-  fs.AddFile("C:\\App\\B.exe", "old b");
-  fs.AddFile("C:\\App\\C.exe", "old c");
-  fs.AddFile("C:\\App\\SelfTemp\\A.exe", "new a");
-  fs.AddFile("C:\\App\\SelfTemp\\B.exe", "new b");
-  fs.AddFile("C:\\App\\SelfTemp\\C.exe", "new c");
-  fs.Fail(FakePlatform::Op::Copy, "C:\\App\\B.exe", 112);
+  tree.AddFile("C:\\App\\A.exe", "old a");
+  tree.AddFile("C:\\App\\B.exe", "old b");
+  tree.AddFile("C:\\App\\C.exe", "old c");
+  tree.AddFile("C:\\App\\SelfTemp\\A.exe", "new a");
+  tree.AddFile("C:\\App\\SelfTemp\\B.exe", "new b");
+  tree.AddFile("C:\\App\\SelfTemp\\C.exe", "new c");
+  fs.Add({FaultRule::Op::Copy, "C:\\App\\B.exe", 112});
   Run();
   const Log tail(fs.log.begin() + 5, fs.log.end());
   EXPECT_EQ(tail, (Log{
@@ -150,19 +156,19 @@ TEST_F(UpdatePass, AFailedCopyRestoresTheBackupShowsOneMessageAndStops) {
   EXPECT_EQ(App("A.exe"), "new a");
   EXPECT_EQ(App("A.exe.Old"), "old a");
   EXPECT_EQ(App("B.exe"), "old b");
-  EXPECT_FALSE(fs.Exists("C:\\App\\B.exe.Old"));
+  EXPECT_FALSE(tree.PathExists("C:\\App\\B.exe.Old"));
   EXPECT_EQ(Staged("B.exe"), "new b");
   EXPECT_EQ(App("C.exe"), "old c");
   EXPECT_EQ(Staged("C.exe"), "new c");
 }
 
 TEST_F(UpdatePass, ACopyThatBreaksMidwayLeavesTheOldVersionInPlace) {
-  fs.AddFile("C:\\App\\Main.exe", "old main");
-  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new main");
-  fs.Fail(FakePlatform::Op::Copy, "C:\\App\\Main.exe", 112, -1, /*partial=*/true);
+  tree.AddFile("C:\\App\\Main.exe", "old main");
+  tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new main");
+  fs.Add({FaultRule::Op::Copy, "C:\\App\\Main.exe", 112, -1, 0, /*partial=*/true});
   Run();
   EXPECT_EQ(App("Main.exe"), "old main");
-  EXPECT_FALSE(fs.Exists("C:\\App\\Main.exe.Old"));
+  EXPECT_FALSE(tree.PathExists("C:\\App\\Main.exe.Old"));
   EXPECT_EQ(Staged("Main.exe"), "new main");
   EXPECT_EQ(fs.log.back(), kMessage);
 }
@@ -170,11 +176,11 @@ TEST_F(UpdatePass, ACopyThatBreaksMidwayLeavesTheOldVersionInPlace) {
 TEST_F(UpdatePass, AFailedCopyOverAnUnmovedFileKeepsThatFile) {
   // The backup could not be cleared, so the old version never moved: what is
   // at the target path may be it and must not be deleted.
-  fs.AddFile("C:\\App\\Main.exe", "v2");
-  fs.AddFile("C:\\App\\Main.exe.Old", "v1");
-  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "v3");
-  fs.Fail(FakePlatform::Op::Remove, "C:\\App\\Main.exe.Old", 32);
-  fs.Fail(FakePlatform::Op::Copy, "C:\\App\\Main.exe", 32);
+  tree.AddFile("C:\\App\\Main.exe", "v2");
+  tree.AddFile("C:\\App\\Main.exe.Old", "v1");
+  tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "v3");
+  fs.Add({FaultRule::Op::Remove, "C:\\App\\Main.exe.Old", 32});
+  fs.Add({FaultRule::Op::Copy, "C:\\App\\Main.exe", 32});
   Run();
   EXPECT_EQ(fs.log, (Log{
                         "search C:\\App\\SelfTemp\\*.*",
@@ -191,9 +197,9 @@ TEST_F(UpdatePass, AFailedCopyOverAnUnmovedFileKeepsThatFile) {
 TEST_F(UpdatePass, ABackupWithNothingInPlaceIsTheOldVersionAndIsKept) {
   // An earlier run stopped after moving Main.exe to its backup name. If this
   // run's copy fails as well, the old version must still be there.
-  fs.AddFile("C:\\App\\Main.exe.Old", "old");
-  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
-  fs.Fail(FakePlatform::Op::Copy, "", 112);
+  tree.AddFile("C:\\App\\Main.exe.Old", "old");
+  tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+  fs.Add({FaultRule::Op::Copy, "", 112});
   Run();
   EXPECT_EQ(fs.log, (Log{
                         "search C:\\App\\SelfTemp\\*.*",
@@ -207,15 +213,15 @@ TEST_F(UpdatePass, ABackupWithNothingInPlaceIsTheOldVersionAndIsKept) {
 }
 
 TEST_F(UpdatePass, StagedFileWithNothingInPlaceIsCreatedWithoutBackup) {
-  fs.AddFile("C:\\App\\SelfTemp\\New.dll", "new");
+  tree.AddFile("C:\\App\\SelfTemp\\New.dll", "new");
   Run();
   EXPECT_EQ(App("New.dll"), "new");
-  EXPECT_FALSE(fs.Exists("C:\\App\\New.dll.Old"));
+  EXPECT_FALSE(tree.PathExists("C:\\App\\New.dll.Old"));
 }
 
 TEST_F(UpdatePass, AStagedCopyThatCannotBeDeletedStaysForTheNextRun) {
-  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
-  fs.Fail(FakePlatform::Op::Remove, "C:\\App\\SelfTemp\\Main.exe", 5);
+  tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+  fs.Add({FaultRule::Op::Remove, "C:\\App\\SelfTemp\\Main.exe", 5});
   Run();
   EXPECT_EQ(App("Main.exe"), "new");
   EXPECT_EQ(Staged("Main.exe"), "new");
@@ -223,19 +229,39 @@ TEST_F(UpdatePass, AStagedCopyThatCannotBeDeletedStaysForTheNextRun) {
 }
 
 TEST_F(UpdatePass, FailuresWithoutAnErrorCodeAreNotTreatedAsErrors) {
-  fs.AddFile("C:\\App\\Main.exe", "old");
-  fs.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
-  fs.Fail(FakePlatform::Op::Rename, "C:\\App\\Main.exe", 0, 1);
+  tree.AddFile("C:\\App\\Main.exe", "old");
+  tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+  fs.Add({FaultRule::Op::Rename, "C:\\App\\Main.exe", 0, 1});
   Run();  // nothing raised, nothing shown
   EXPECT_EQ(App("Main.exe"), "new");
   EXPECT_EQ(fs.log.size(), 5u);
 }
 
+TEST_F(UpdatePass, ARenameThatFailsWithoutACodeThenAFailedCopyKeepsTheFileInPlace) {
+  // Nothing is raised for the failed rename, so only what is on disk can tell
+  // that the file in place never moved: it is the old version, not a leftover.
+  tree.AddFile("C:\\App\\Main.exe", "old");
+  tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+  fs.Add({FaultRule::Op::Rename, "C:\\App\\Main.exe", 0, 1});
+  fs.Add({FaultRule::Op::Copy, "", 112});
+  Run();
+  EXPECT_EQ(fs.log, (Log{
+                        "search C:\\App\\SelfTemp\\*.*",
+                        "remove C:\\App\\Main.exe.Old !2",
+                        "rename C:\\App\\Main.exe -> C:\\App\\Main.exe.Old !0",
+                        "copy C:\\App\\SelfTemp\\Main.exe -> C:\\App\\Main.exe !112",
+                        "rename C:\\App\\Main.exe.Old -> C:\\App\\Main.exe !2",
+                        kMessage,
+                    }));
+  EXPECT_EQ(App("Main.exe"), "old");
+  EXPECT_EQ(Staged("Main.exe"), "new");
+}
+
 TEST_F(UpdatePass, AFailedAdvanceEndsThePassAfterTheEntryInHand) {
-  fs.AddFile("C:\\App\\SelfTemp\\A.exe", "a");
-  fs.AddFile("C:\\App\\SelfTemp\\B.exe", "b");
+  tree.AddFile("C:\\App\\SelfTemp\\A.exe", "a");
+  tree.AddFile("C:\\App\\SelfTemp\\B.exe", "b");
   // Reads: ".", "..", A.exe, then reading ahead past A.exe fails.
-  fs.FailAfter(FakePlatform::Op::Next, "C:\\App\\SelfTemp\\*.*", 3);
+  fs.Add({FaultRule::Op::Next, "C:\\App\\SelfTemp\\*.*", /*error=*/0, -1, /*skip=*/3});
   Run();
   EXPECT_EQ(App("A.exe"), "a");
   EXPECT_EQ(Staged("B.exe"), "b");
@@ -245,28 +271,29 @@ TEST_F(UpdatePass, SearchPatternLengthLimit) {
   // The application folder plus "SelfTemp\*.*" must stay under 260 bytes.
   for (std::size_t folderLength : {247u, 248u}) {
     SCOPED_TRACE(folderLength);
-    FakePlatform longFs;
+    MemoryServices longTree;
+    FaultInjectingServices longFs{longTree};
     SetPlatformServices(&longFs);
     const AnsiString folder = "C:\\" + AnsiString(folderLength - 4, 'f') + "\\";
     ASSERT_EQ(folder.size(), folderLength);
-    longFs.AddFolder(folder.substr(0, folder.size() - 1));
-    longFs.AddFolder(folder + "SelfTemp");
-    longFs.AddFile(folder + "SelfTemp\\Main.exe", "new");
-    longFs.modulePath = folder + "U.exe";
+    longTree.AddFolder(folder.substr(0, folder.size() - 1));
+    longTree.AddFolder(folder + "SelfTemp");
+    longTree.AddFile(folder + "SelfTemp\\Main.exe", "new");
+    longTree.modulePath = folder + "U.exe";
     EXPECT_EQ(AfxWinMain({"U.exe"}), 0);
     if (folderLength == 247) {
-      EXPECT_EQ(longFs.Content(folder + "Main.exe"), "new");
+      EXPECT_EQ(longTree.Content(folder + "Main.exe"), "new");
     } else {
       EXPECT_TRUE(longFs.log.empty()) << "the search must not touch the file system";
-      EXPECT_EQ(longFs.errorMode, kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
-      EXPECT_EQ(longFs.Content(folder + "SelfTemp\\Main.exe"), "new");
+      EXPECT_EQ(longTree.errorMode, kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
+      EXPECT_EQ(longTree.Content(folder + "SelfTemp\\Main.exe"), "new");
     }
   }
 }
 
 TEST_F(UpdatePass, TargetKeepsTheStagedNameAsListed) {
-  fs.AddFile("C:\\App\\main.exe", "old");
-  fs.AddFile("C:\\App\\SelfTemp\\MAIN.EXE", "new");
+  tree.AddFile("C:\\App\\main.exe", "old");
+  tree.AddFile("C:\\App\\SelfTemp\\MAIN.EXE", "new");
   Run();
   EXPECT_EQ(fs.log[2], "rename C:\\App\\MAIN.EXE -> C:\\App\\MAIN.EXE.Old");
   EXPECT_EQ(App("main.exe"), "new");

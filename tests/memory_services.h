@@ -1,0 +1,57 @@
+// An in-memory stand-in for the platform services: a folder tree that finds
+// names without regard to ASCII letter case, as Windows does, and answers
+// with Windows' error codes. It records nothing and fails nothing on its own;
+// wrap it in FaultInjectingServices for that.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+class MemoryServices : public PlatformServices {
+ public:
+  // ----- the tree. Paths are absolute, backslash separated; parents must exist.
+  void AddFolder(const AnsiString& path);
+  void AddFile(const AnsiString& path, const std::string& content);
+  bool IsFolder(const AnsiString& path) const;
+  // The content of a file; "<missing>" or "<folder>" otherwise.
+  std::string Content(const AnsiString& path) const;
+  // Names directly inside a folder, in listing order, as they were created.
+  std::vector<AnsiString> Children(const AnsiString& folder) const;
+  // What a copy that breaks midway leaves: the first half of `from` at `to`.
+  void LeavePartialCopy(const AnsiString& from, const AnsiString& to);
+
+  // ----- behaviour.
+  AnsiString modulePath = "C:\\App\\Update.exe";
+  unsigned errorMode = 0;
+
+  // PlatformServices. Messages and launches do nothing here.
+  AnsiString ModulePath() override;
+  OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
+  bool PathExists(const AnsiString& path) override;
+  OpResult RemoveFile(const AnsiString& path) override;
+  OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
+  OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override;
+  int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
+  void ShellOpen(const AnsiString& path) override;
+  void AddErrorMode(unsigned flags) override;
+  void ReportStartupRefusal(const char* reason) override;
+  [[noreturn]] void EndAbnormally() override;
+
+ private:
+  struct Node {
+    AnsiString path;  // as created
+    bool folder = false;
+    std::string content;
+  };
+
+  Node* Find(const AnsiString& path);
+  const Node* Find(const AnsiString& path) const;
+  bool ParentExists(const AnsiString& path) const;
+
+  std::vector<Node> nodes_;
+};
+
+// The path's parent folder ("C:\App" for "C:\App\x"); empty for a root.
+AnsiString ParentOf(const AnsiString& path);
