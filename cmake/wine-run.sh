@@ -1,5 +1,6 @@
 #!/bin/sh
 # Runs a Windows program under Wine: wine-run.sh PROGRAM.exe [ARGS...]
+# (or "wine-run.sh wineserver ARGS..." for the prefix's server).
 #
 # The program gets a Wine prefix of its own (not the user's ~/.wine) and runs
 # in the zh_CN.UTF-8 locale, so Wine's ANSI code page is 936, the code page
@@ -11,6 +12,12 @@
 #   SELFUPDATE_WINE_DISPLAY  an X display to show windows on. By default no
 #                          display is used, so a message box is dismissed at
 #                          once and nothing waits for a user.
+#   SELFUPDATE_WINE_USER   started as root, the script runs Wine as this
+#                          user (default: nobody), in a prefix that user
+#                          owns. Windows never lets a program, an
+#                          administrator's included, delete or overwrite a
+#                          read-only file; Wine running as root does, and
+#                          would hide every fault of that kind.
 #   SELFUPDATE_WINEDEBUG   Wine's debug channels (default: all off). With
 #                          "+relay", the program's calls of MessageBoxA and
 #                          ShellExecuteA (and only those) are written to
@@ -41,15 +48,56 @@ if [ $# -eq 0 ]; then
 fi
 
 mkdir -p "$(dirname "$prefix")"
+
+# As root, every Wine process runs as the unprivileged user instead ($as_user
+# in front of it); the prefix, the home folder Wine is given and anything
+# else it must write belong to that user.
+as_user=""
+if [ "$(id -u)" -eq 0 ]; then
+  user=${SELFUPDATE_WINE_USER:-nobody}
+  uid=$(id -u "$user")
+  gid=$(id -g "$user")
+  as_user="setpriv --reuid=$uid --regid=$gid --clear-groups --"
+  # A prefix below a folder the user cannot enter (a checkout in /root, say)
+  # moves to a folder of its own under /tmp, named after the one asked for.
+  if ! $as_user test -x "$(dirname "$prefix")"; then
+    prefix=/tmp/selfupdate-wine-$uid-$(printf '%s' "$prefix" | cksum | cut -d' ' -f1)
+    export WINEPREFIX="$prefix"
+  fi
+  mkdir -p "$prefix"
+  # A prefix an earlier run made as root is handed over whole.
+  if [ "$(stat -c %u "$prefix")" != "$uid" ]; then chown -R "$uid:$gid" "$prefix"; fi
+  export HOME="$prefix" USER="$user" LOGNAME="$user"
+  unset XDG_RUNTIME_DIR XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME
+  # A program the user cannot read (again a checkout in /root) runs from a
+  # copy inside the prefix; so does a start in a folder the user cannot enter.
+  if [ -f "$1" ] && ! $as_user test -r "$1"; then
+    copy="$prefix/selfupdate-programs"
+    $as_user mkdir -p "$copy"
+    cp "$1" "$copy/"
+    chown "$uid:$gid" "$copy/$(basename "$1")"
+    program="$copy/$(basename "$1")"
+    shift
+    set -- "$program" "$@"
+  fi
+  if ! $as_user test -x "$PWD"; then cd "$prefix"; fi
+fi
+
+# "wine-run.sh wineserver -k" ends the prefix's Wine session, as its owner.
+if [ "$1" = wineserver ]; then
+  shift
+  exec $as_user wineserver "$@"
+fi
+
 # Creating a prefix takes a while and must happen once, even when several
 # tests start at the same moment.
 (
   flock 9
   if [ ! -f "$prefix/.selfupdate-setup-2" ]; then
-    WINEDEBUG=-all wineboot --init </dev/null >/dev/null 2>&1
-    WINEDEBUG=-all wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
+    WINEDEBUG=-all $as_user wineboot --init </dev/null >/dev/null 2>&1
+    WINEDEBUG=-all $as_user wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
       /d 'user32.MessageBoxA;shell32.ShellExecuteA' /f </dev/null >/dev/null 2>&1
-    touch "$prefix/.selfupdate-setup-2"
+    $as_user touch "$prefix/.selfupdate-setup-2"
   fi
 ) 9>"$prefix.lock"
 
@@ -57,6 +105,6 @@ mkdir -p "$(dirname "$prefix")"
 # program of a session and inherit its standard streams; whoever reads the
 # program's output would then wait for them to go. A throw-away program with
 # no streams starts the session first (almost free once it runs).
-WINEDEBUG=-all wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+WINEDEBUG=-all $as_user wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 
-exec wine "$@"
+exec $as_user wine "$@"

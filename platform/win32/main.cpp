@@ -9,22 +9,32 @@
 
 namespace {
 
+// Looks up a kernel32 function that some supported systems lack; null there.
+// Through a pointer to a function without parameters, the one conversion
+// between function pointer types that compilers accept silently.
+template <typename Function>
+Function KernelFunction(const char* name) {
+  const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  const FARPROC found = kernel != nullptr ? GetProcAddress(kernel, name) : nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
 // The updater replaces DLLs in its own folder, possibly half-written ones, so
 // no DLL it loads may come from there or from the current folder. The
 // imported DLLs are all among the system's known DLLs, which always come from
 // the system folder; this covers those loaded later on the program's behalf
-// (by the message box and the shell). SetDefaultDllDirectories is looked up
-// because systems without the update that brought it lack it; there at least
-// the current folder is taken off the search.
+// (by the message box and the shell). Both calls are looked up, so that the
+// program still loads where they are missing: SetDefaultDllDirectories came
+// with a later update of Windows 7 and Vista, SetDllDirectoryA with XP SP1.
+// Where only the second exists, the current folder is taken off the search;
+// where neither does, the search stays as the system has it.
 void LoadDllsFromSystemFolderOnly() {
   using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-  const HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  const FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
-  // Through a pointer to a function without parameters, the one conversion
-  // between function pointer types that compilers accept silently.
-  const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-      reinterpret_cast<void (*)()>(found));
-  if (setDefault == nullptr || !setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) SetDllDirectoryA("");
+  using SetDllDirectoryFunction = BOOL(WINAPI*)(LPCSTR);
+  const auto setDefault = KernelFunction<SetDefaultDllDirectoriesFunction>("SetDefaultDllDirectories");
+  if (setDefault != nullptr && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  const auto setDirectory = KernelFunction<SetDllDirectoryFunction>("SetDllDirectoryA");
+  if (setDirectory != nullptr) setDirectory("");
 }
 
 }  // namespace

@@ -6,17 +6,27 @@ usage: check_win32_exe.py SelfUpdate.exe
 
 - a 32-bit (i386) GUI program, with ASLR and DEP enabled, under 100 KiB;
 - importing only Windows' own DLLs (no compiler runtime DLL), nothing loaded
-  late through a delay-load table;
+  late through a delay-load table, and only functions from the audited list
+  beside this script, each there since Windows 2000 or earlier;
 - its resources all Simplified Chinese (2052): one icon of a 32x32 and a
   16x16 image in 16 colours and an asInvoker manifest that leaves the code
   page alone; no version resource and no application-title string (57344);
 - the identification record intact in its initialised data.
 """
 
+import os
 import struct
 import sys
 import xml.etree.ElementTree as ET
 
+# Every function the executable imports by name must be listed here, with the
+# oldest Windows that exports it and where that is known from. A program
+# whose static import is missing is refused by the loader before its first
+# line runs, without a word to the user.
+AUDITED_IMPORTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "win32_imports.txt")
+# The oldest systems the updater must load on: Windows 2000 and XP with no
+# service pack. A function from any of these releases or earlier will do.
+OLDEST_SYSTEMS = {"NT3.1", "NT3.5", "NT4", "2000"}
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "shlwapi.dll", "shell32.dll", "msvcrt.dll"}
 SIZE_LIMIT = 100 * 1024
 LANG_ZH_CN = 2052
@@ -24,6 +34,21 @@ RT_ICON, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 6, 14, 16, 24
 TITLE_STRING_BLOCK = 0xE000 // 16 + 1  # the string table block holding 57344
 IDENTIFICATION = (b"HowAreYouQ7m2Xv9KpL4tR8wZc3Nb6Hd1Jf5Gs0Ya!HowAreYou\0"
                   b"\xD7\xD4\xB0\xB2\xD7\xB0\xB3\xCC\xD0\xF2\0V100.01.00.00\0")
+
+
+def audited_imports():
+    """{(dll, function): oldest Windows} from the audited list."""
+    audited = {}
+    with open(AUDITED_IMPORTS, encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            line = line.split("#", 1)[0].strip()
+            if not line:
+                continue
+            fields = line.split(None, 3)
+            if len(fields) < 4:
+                raise ValueError(f"{AUDITED_IMPORTS}:{number}: DLL FUNCTION OLDEST-WINDOWS SOURCE expected")
+            audited[(fields[0].lower(), fields[1])] = fields[2]
+    return audited
 
 
 class PE:
@@ -57,16 +82,25 @@ class PE:
         return self.data[o:self.data.index(b"\0", o)].decode()
 
     def imports(self):
+        """{dll name: [function name, or "#ordinal" for an import by number]}"""
         rva, size = self.dirs[1]
-        names = []
+        found = {}
         o = self.offset(rva) if size else None
         while o is not None:
             fields = struct.unpack_from("<IIIII", self.data, o)
             if not any(fields):
                 break
-            names.append(self.cstring(fields[3]))
+            functions = found.setdefault(self.cstring(fields[3]), [])
+            # The lookup table, or the address table where a linker left none.
+            t = self.offset(fields[0] or fields[4])
+            while True:
+                (entry,) = struct.unpack_from("<I", self.data, t)
+                if entry == 0:
+                    break
+                functions.append(f"#{entry & 0xFFFF}" if entry & 0x80000000 else self.cstring(entry + 2))
+                t += 4
             o += 20
-        return names
+        return found
 
     def resources(self):
         """(type, name, language, bytes) for every resource."""
@@ -111,8 +145,14 @@ def check(path):
     expect(pe.dll_characteristics & 0x100, "no DEP (NX_COMPAT)")
     expect(len(data) < SIZE_LIMIT, f"{len(data)} bytes, the limit is {SIZE_LIMIT}")
 
-    dlls = {d.lower() for d in pe.imports()}
+    imports = {(d.lower(), f) for d, fs in pe.imports().items() for f in fs}
+    dlls = {d for d, _ in imports}
     expect(dlls and dlls <= ALLOWED_DLLS, f"imports {sorted(dlls - ALLOWED_DLLS)} beyond Windows' own")
+    audited = audited_imports()
+    for dll, function in sorted(imports - set(audited)):
+        expect(False, f"{dll} {function} is imported but not in {os.path.basename(AUDITED_IMPORTS)}")
+    for key in sorted(imports & set(audited)):
+        expect(audited[key] in OLDEST_SYSTEMS, f"{key[0]} {key[1]} needs {audited[key]}")
     expect(len(pe.dirs) <= 13 or pe.dirs[13][1] == 0, "a delay-load import table")
 
     resources = pe.resources()

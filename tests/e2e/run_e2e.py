@@ -10,6 +10,7 @@ scenario names the platforms it applies to.
 
 import argparse
 import os
+import pwd
 import re
 import shutil
 import stat
@@ -50,6 +51,7 @@ class App:
     """A temporary application folder with the updater copied into it."""
 
     def __init__(self, root, folder_name="App"):
+        self.root = root
         self.dir = os.path.join(root, folder_name)
         os.makedirs(self.dir)
         self.stage = os.path.join(self.dir, "SelfTemp")
@@ -81,8 +83,17 @@ class App:
         p = self.path(rel) if rel else self.dir
         return sorted(os.listdir(p))
 
-    def run(self, *args):
+    def run(self, *args, unprivileged=False):
+        """Runs the updater in the folder. The Windows build always runs as an
+        unprivileged user (the runner sees to it); the Linux build does when
+        asked, started as root."""
         cmd = ([OPTS.runner] if OPTS.runner else []) + [self.path(self.exe_name)] + list(args)
+        if OPTS.platform == "win32" or unprivileged:
+            hand_to_test_user(self.root)
+        if unprivileged and OPTS.platform == "linux" and os.geteuid() == 0:
+            user = pwd.getpwnam(TEST_USER)
+            cmd = ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups",
+                   "--"] + cmd
         r = subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL, env=run_env(),
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
         self.rc = r.returncode
@@ -103,7 +114,7 @@ class App:
 
 
 # Under Wine the wrapper traces each MessageBoxA call with its arguments.
-from wine_messagebox_test import CALL as MESSAGE_BOX, wine_string  # noqa: E402
+from wine_messagebox_test import CALL as MESSAGE_BOX, TEST_USER, hand_to_test_user, wine_string  # noqa: E402
 
 
 def run_env():
@@ -358,6 +369,8 @@ def disk_full_midway_keeps_the_old_version(root):
     runner = (f'SELFUPDATE_WINEPREFIX="{root}/prefix" "{OPTS.runner}" ' if OPTS.runner else "")
     script = (f'mount -t tmpfs -o size={size_kib}k tmpfs "{mnt}" && cp -a "{app.dir}" "{mnt}/App" && '
               f'cd "{mnt}/App" && {runner}"./{app.exe_name}"; rc=$?; cp -a "{mnt}/App" "{after}"; exit $rc')
+    if OPTS.platform == "win32":
+        hand_to_test_user(root)
     r = subprocess.run(["unshare", "-m", "sh", "-c", script], stdin=subprocess.DEVNULL, env=run_env(),
                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
     app.dir, app.rc, app.stderr = after, r.returncode, r.stderr.decode(errors="replace")
@@ -515,6 +528,7 @@ def quoted_host_names_on_the_windows_command_line(root):
         line = os.path.join(root, f"cmdline{i}")
         with open(line, "wb") as f:
             f.write(f'"{windows_path(app.path(app.exe_name))}" {tail}'.encode())
+        hand_to_test_user(root)
         r = subprocess.run([OPTS.runner, OPTS.launcher, line], cwd=app.dir, stdin=subprocess.DEVNULL,
                            capture_output=True, timeout=300)
         expect(r.returncode == 0, f"{tail}: exit code {r.returncode}")
@@ -531,6 +545,7 @@ def a_huge_unbalanced_windows_command_line_is_harmless(root):
     with open(line, "wb") as f:
         f.write(f'"{windows_path(app.path(app.exe_name))}" "/'.encode() + b'"' * 20000 +
                 b"\\" * 6000 + b' x "y' * 100 + b"\x81")
+    hand_to_test_user(root)
     r = subprocess.run([OPTS.runner, OPTS.launcher, line], cwd=app.dir, stdin=subprocess.DEVNULL,
                        capture_output=True, timeout=300)
     expect(r.returncode == 0, f"exit code {r.returncode}")
@@ -556,6 +571,8 @@ def main():
         if OPTS.platform not in platforms or OPTS.k not in name:
             continue
         root = tempfile.mkdtemp(prefix="selfupdate-e2e-")
+        if OPTS.platform == "win32":
+            hand_to_test_user(root)
         try:
             fn(root)
             passed += 1

@@ -115,9 +115,26 @@ def read(path):
         return f.read()
 
 
+def end_wine_session(opts, prefix):
+    # Through the runner, which talks to the server as the prefix's owner.
+    subprocess.run([opts.runner, "wineserver", "-k"], env=dict(os.environ, SELFUPDATE_WINEPREFIX=prefix),
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+# Started as root, the runner runs Wine as this unprivileged user (see
+# cmake/wine-run.sh), so what the program must reach or change is theirs.
+TEST_USER = os.environ.get("SELFUPDATE_WINE_USER", "nobody")
+
+
+def hand_to_test_user(path):
+    if os.geteuid() == 0:
+        subprocess.run(["chown", "-R", f"{TEST_USER}:", path], check=True)
+
+
 def run(opts, root, prefix):
     caption = os.path.splitext(os.path.basename(opts.exe))[0]
     app = make_app(root, opts.exe)
+    hand_to_test_user(root)
     xvfb, display = start_xvfb()
     trace_path = os.path.join(root, "trace.txt")
     proc = None
@@ -169,8 +186,7 @@ def run(opts, root, prefix):
             proc.kill()
         xvfb.terminate()
         xvfb.wait()
-        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        end_wine_session(opts, prefix)
 
     stage = os.path.join(app, "SelfTemp")
     expect(read(os.path.join(app, "Core.dll")) == b"new core", "Core.dll, before the failure, applied")
@@ -196,8 +212,7 @@ def main():
     prefix = os.environ.get("SELFUPDATE_WINEPREFIX") or os.path.join(root, "wineprefix")
     # A session left from an earlier run would still be bound to its display.
     if os.path.isdir(prefix):
-        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        end_wine_session(opts, prefix)
     try:
         run(opts, root, prefix)
     except Failure as e:
