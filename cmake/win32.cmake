@@ -7,6 +7,8 @@
 
 add_library(selfupdate_os STATIC
   platform/win32/code_page_win32.cpp
+  platform/win32/own_path.cpp
+  platform/win32/run_lock.cpp
   platform/win32/win32_services.cpp)
 target_link_libraries(selfupdate_os PUBLIC selfupdate_portable shell32 user32)
 # For every file that includes <windows.h>: the smaller header set, and no

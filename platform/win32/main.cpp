@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "platform/platform.h"
+#include "platform/win32/run_lock.h"
 #include "platform/win32/win32_services.h"
 
 namespace {
@@ -50,5 +51,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // taken from the C runtime, whose splitting depends on its own code page
   // setting and version.
   const AnsiString ownPath = services.ModulePath();
+  // Before anything is read or moved: one updater per folder at a time.
+  const std::size_t slash = ReverseFindByte(ActiveCodePage(), ownPath, '\\');
+  if (slash != AnsiString::npos) win32::LockApplicationFolder(ownPath.substr(0, slash + 1));
   return AfxWinMain(SplitCommandLine(ActiveCodePage(), GetCommandLineA(), ownPath.c_str()));
 }

@@ -93,6 +93,8 @@ template String& String::_M_replace(Size, Size, const char*, Size);
 template String& String::_M_replace_aux(Size, Size, Size, char);
 template void String::_S_copy(char*, const char*, Size);
 template String& String::append(const String&);
+template String& String::append(const char*);
+template String& String::insert(Size, const String&);
 template void String::push_back(char);
 template void String::resize(Size);
 template String String::substr(Size, Size) const;

@@ -6,11 +6,31 @@
 
 #include <vector>
 
+#include "platform/code_page.h"
+#include "platform/win32/own_path.h"
+
 namespace win32 {
 namespace {
 
 // The longest path the system takes at all (with the \\?\ prefix).
 constexpr DWORD kLongestPath = 32768;
+
+// A copy's temporary: the prefix, the process and a count in hex, the suffix.
+// The pass never applies such a name, and it is plain whose it is.
+constexpr char kTemporaryPrefix[] = "~SelfUpdate-";
+constexpr char kTemporarySuffix[] = ".tmp";
+
+AnsiString Hex(DWORD value) {
+  char digits[8];
+  int n = 0;
+  do {
+    digits[n++] = "0123456789abcdef"[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  AnsiString text;
+  while (n > 0) text += digits[--n];
+  return text;
+}
 
 OpResult LastErrorResult(BOOL succeeded) {
   return succeeded ? OpResult::Success() : OpResult::Failure(GetLastError());
@@ -68,46 +88,70 @@ std::vector<wchar_t> WideModulePath() {
   }
 }
 
-// Whether `ansi` is exactly the system code page form of `wide`, with no
-// character replaced by a default or a look-alike. A replaced character
-// could turn the path into that of another, existing folder.
-bool IsExactAnsiForm(const AnsiString& ansi, const std::vector<wchar_t>& wide) {
-  if (wide.empty()) return false;
-  const int wideLength = static_cast<int>(wide.size());
-  BOOL usedDefault = FALSE;
-  const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength,
-                                    nullptr, 0, nullptr, &usedDefault);
-  if (n <= 0 || usedDefault) return false;
-  std::vector<char> converted(static_cast<std::size_t>(n));
-  if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength, converted.data(), n,
-                          nullptr, &usedDefault) != n ||
-      usedDefault)
-    return false;
-  return AnsiString(converted.data(), converted.size()) == ansi;
+// Read-only files. Windows refuses to delete a read-only file, or to open one
+// for writing, even for an administrator; the staged files of an update may
+// well be read-only (copied from a CD, a read-only share or some archives),
+// and CopyFileA gives the copy the same attribute. The attribute is lifted
+// only on files the updater itself is done with or has just made.
+
+// Lifts the read-only attribute of the file at `path` if it has one. Returns
+// the attributes to put back (0 when nothing was changed).
+DWORD LiftReadOnly(const AnsiString& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+      (attributes & FILE_ATTRIBUTE_READONLY) == 0)
+    return 0;
+  const DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  return SetFileAttributesA(path.c_str(), writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL) ? attributes
+                                                                                             : 0;
 }
 
-// Makes what CopyFileA wrote durable. The copy carries the source's
-// attributes over, and a read-only file cannot be opened for writing, which
-// flushing needs; the attribute is lifted for the flush and put back.
-bool FlushToDisk(const AnsiString& path) {
-  const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-  const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
-  if (readOnly) {
-    const DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    if (!SetFileAttributesA(path.c_str(), writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL))
-      return false;
+// DeleteFileA, and for a read-only file DeleteFileA once its attribute is
+// lifted; the attribute comes back when even that fails. The error reported
+// is the first one.
+BOOL DeleteEvenReadOnly(const AnsiString& path) {
+  if (DeleteFileA(path.c_str())) return TRUE;
+  const DWORD error = GetLastError();
+  if (error == ERROR_ACCESS_DENIED) {
+    const DWORD attributes = LiftReadOnly(path);
+    if (attributes != 0) {
+      if (DeleteFileA(path.c_str())) return TRUE;
+      SetFileAttributesA(path.c_str(), attributes);
+    }
   }
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  bool flushed = false;
-  if (file != INVALID_HANDLE_VALUE) {
-    flushed = FlushFileBuffers(file) != 0;
-    if (!CloseHandle(file)) flushed = false;
+  SetLastError(error);
+  return FALSE;
+}
+
+// Makes what CopyFileA wrote to `path` durable. Flushing needs the file open
+// for writing, which its read-only attribute would refuse; the attribute is
+// lifted for the flush and put back.
+BOOL FlushToDisk(const AnsiString& path) {
+  const DWORD attributes = LiftReadOnly(path);
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  BOOL flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+  DWORD error = flushed ? ERROR_SUCCESS : GetLastError();
+  if (file != INVALID_HANDLE_VALUE && !CloseHandle(file) && flushed) {
+    flushed = FALSE;
+    error = GetLastError();
   }
-  if (readOnly && !SetFileAttributesA(path.c_str(), attributes)) flushed = false;
+  if (attributes != 0 && !SetFileAttributesA(path.c_str(), attributes) && flushed) {
+    flushed = FALSE;
+    error = GetLastError();
+  }
+  SetLastError(error);
   return flushed;
+}
+
+// A name for a copy's temporary in `folder`, beside its target. Made of this
+// process's number and a count, so it is this run's alone, and short, so that
+// it fits wherever the target's own path does. CopyFileA creates it only if
+// nothing is there, so a name a dead run left behind is passed over.
+AnsiString TemporaryName(const AnsiString& folder) {
+  static const DWORD process = GetCurrentProcessId();
+  static DWORD counter = 0;
+  return folder + kTemporaryPrefix + Hex(process) + "-" + Hex(counter++) + kTemporarySuffix;
 }
 
 }  // namespace
@@ -124,7 +168,7 @@ AnsiString Win32Services::ModulePath() {
     if (n == 0) return AnsiString();
     if (n < size) {
       AnsiString path(buffer.data(), n);
-      return IsExactAnsiForm(path, WideModulePath()) ? path : AnsiString();
+      return IsExactAnsiForm(path, WideModulePath(), CP_ACP) ? path : AnsiString();
     }
     if (size >= kLongestPath) return AnsiString();
     buffer.resize(size * 2);
@@ -152,7 +196,7 @@ bool Win32Services::PathExists(const AnsiString& path) {
 }
 
 OpResult Win32Services::RemoveFile(const AnsiString& path) {
-  return LastErrorResult(DeleteFileA(path.c_str()));
+  return LastErrorResult(DeleteEvenReadOnly(path));
 }
 
 OpResult Win32Services::RenameFile(const AnsiString& from, const AnsiString& to) {
@@ -160,8 +204,32 @@ OpResult Win32Services::RenameFile(const AnsiString& from, const AnsiString& to)
 }
 
 OpResult Win32Services::CopyFileOver(const AnsiString& from, const AnsiString& to) {
-  if (!CopyFileA(from.c_str(), to.c_str(), FALSE)) return OpResult::Failure(GetLastError());
-  return LastErrorResult(FlushToDisk(to));
+  // At a character boundary: in a two-byte code page a character's second
+  // byte may be a backslash.
+  const std::size_t slash = ReverseFindByte(ActiveCodePage(), to, '\\');
+  const AnsiString folder = slash == AnsiString::npos ? AnsiString() : to.substr(0, slash + 1);
+  AnsiString temporary;
+  for (int attempt = 0;; ++attempt) {
+    temporary = TemporaryName(folder);
+    if (CopyFileA(from.c_str(), temporary.c_str(), TRUE)) break;
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+      if (attempt < 100) continue;  // not this run's: another name
+      return OpResult::Failure(error);
+    }
+    // CopyFileA removes what it wrote when it fails; this is in case it could
+    // not (a disk that filled up, say).
+    DeleteEvenReadOnly(temporary);
+    return OpResult::Failure(error);
+  }
+  // The rename is atomic: the target holds the old file or the whole new one,
+  // never part of it. Write-through returns only once the rename is on disk.
+  if (FlushToDisk(temporary) &&
+      MoveFileExA(temporary.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return OpResult::Success();
+  const DWORD error = GetLastError();
+  DeleteEvenReadOnly(temporary);
+  return OpResult::Failure(error);
 }
 
 int Win32Services::ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) {

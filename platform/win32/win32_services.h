@@ -13,11 +13,21 @@ class Win32Services : public PlatformServices {
   AnsiString ModulePath() override;
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
   bool PathExists(const AnsiString& path) override;
+  // A read-only file is removed too: its attribute is lifted first, and put
+  // back if the delete still fails. The update removes only files it is done
+  // with (an older backup, a staged copy just applied), and a read-only one
+  // must not make it fail or apply the same file again on every run.
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
-  // CopyFileA, then the new file is flushed to disk before success is
-  // reported: the staged copy is deleted right afterwards, and until the
-  // flush it may be the only durable copy of the new version.
+  // Atomic and durable: CopyFileA writes a temporary file of this run's own
+  // beside the target (so attributes, streams and security travel as the
+  // copy gives them), the temporary is flushed to disk, and MoveFileExA
+  // renames it over the target, writing the rename through. The target then
+  // holds the old file or the whole new one, never part of it, whether the
+  // process is killed, the power goes or the disk fills; a failure removes
+  // the temporary. Success is reported only once the new version is on disk:
+  // the staged copy is deleted right afterwards. A read-only file at the
+  // target is not replaced (the rename fails, as Windows refuses it).
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override;
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
   void ShellOpen(const AnsiString& path) override;

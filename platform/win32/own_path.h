@@ -1,0 +1,43 @@
+// Whether the ANSI form of the updater's own path names the same file as the
+// system's UTF-16 form. Every path the update builds starts from the ANSI
+// one; a character the code page lacks, replaced by a default or a look-alike,
+// could turn it into the path of another, existing folder.
+//
+// The conversions go through a seam so that tests can give code pages the
+// conversion rules the system documents for them, whatever system the tests
+// run on. No Windows header here.
+#pragma once
+
+#include <vector>
+
+#include "platform/ansi_text.h"
+
+namespace win32 {
+
+// The system's converters between UTF-16 and a code page, with the
+// parameters of WideCharToMultiByte and MultiByteToWideChar. usedDefault is
+// a BOOL*.
+class TextConverters {
+ public:
+  virtual ~TextConverters() = default;
+  virtual int ToMultiByte(unsigned codePage, unsigned long flags, const wchar_t* wide, int wideLength,
+                          char* out, int outSize, const char* defaultChar, int* usedDefault) = 0;
+  virtual int ToWide(unsigned codePage, unsigned long flags, const char* bytes, int length,
+                     wchar_t* out, int outSize) = 0;
+};
+
+// WideCharToMultiByte and MultiByteToWideChar themselves.
+TextConverters& SystemConverters();
+
+// True when `ansi` is exactly what `wide` becomes in `codePage` (CP_ACP, 0,
+// for the system's ANSI code page) and turns back into exactly `wide`.
+// Converts with no flags and asks for no default-character report, the only
+// call that every code page accepts: UTF-8 (the ANSI code page when Windows
+// is set to use it for every language), UTF-7, GB18030, the ISO-2022 family
+// and others refuse WC_NO_BEST_FIT_CHARS or a default-character report. The
+// round trip finds what those would: a best-fit or default character does
+// not turn back into the character it replaced.
+bool IsExactAnsiForm(const AnsiString& ansi, const std::vector<wchar_t>& wide, unsigned codePage,
+                     TextConverters& converters = SystemConverters());
+
+}  // namespace win32
