@@ -6,10 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cwchar>
 #include <exception>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/code_page_win32.h"
+#include "platform/win32/own_path.h"
 #include "platform/win32/win32_services.h"
 #include "tests/contract_env.h"
 
@@ -141,6 +146,101 @@ TEST(Win32Services, ReadOnlyAndHiddenFilesAreCopiedWithTheirAttributes) {
   EXPECT_EQ(content, "hidden");
   EXPECT_TRUE(GetFileAttributesA((root + "new.dll").c_str()) & FILE_ATTRIBUTE_READONLY);
   EXPECT_TRUE(GetFileAttributesA((root + "shown.exe").c_str()) & FILE_ATTRIBUTE_HIDDEN);
+
+  // Removing one is what the update does with a staged copy it has applied
+  // and with an older backup: neither may stay because it is read-only.
+  EXPECT_TRUE(os.RemoveFile(root + "new.dll").ok);
+  EXPECT_TRUE(os.RemoveFile(root + "ro.dll").ok);
+  EXPECT_EQ(env->List(""), (std::vector<AnsiString>{"hidden.exe", "old.dll", "shown.exe"}));
+}
+
+// Converters that keep to the parameter rules documented for
+// WideCharToMultiByte and MultiByteToWideChar, whatever the system under the
+// tests does (Wine accepts everything): UTF-8 and GB18030 take no flag but
+// the invalid-character one; UTF-7, Symbol, the ISO-2022 family and ISCII take
+// none; none of them takes a default character or reports its use. The
+// conversions themselves are the system's.
+class DocumentedConverters : public win32::TextConverters {
+ public:
+  int ToMultiByte(unsigned codePage, unsigned long flags, const wchar_t* wide, int wideLength, char* out,
+                  int outSize, const char* defaultChar, int* usedDefault) override {
+    if (Restricted(codePage)) {
+      if ((flags & ~AllowedFlags(codePage, WC_ERR_INVALID_CHARS)) != 0) return Refuse(ERROR_INVALID_FLAGS);
+      if (defaultChar != nullptr || usedDefault != nullptr) return Refuse(ERROR_INVALID_PARAMETER);
+    }
+    return WideCharToMultiByte(codePage, flags, wide, wideLength, out, outSize, defaultChar, usedDefault);
+  }
+  int ToWide(unsigned codePage, unsigned long flags, const char* bytes, int length, wchar_t* out,
+             int outSize) override {
+    if (Restricted(codePage) && (flags & ~AllowedFlags(codePage, MB_ERR_INVALID_CHARS)) != 0)
+      return Refuse(ERROR_INVALID_FLAGS);
+    return MultiByteToWideChar(codePage, flags, bytes, length, out, outSize);
+  }
+
+ private:
+  static bool Restricted(unsigned cp) {
+    return cp == CP_UTF8 || cp == 54936 || cp == CP_UTF7 || cp == 42 || cp == 50220 || cp == 50221 ||
+           cp == 50222 || cp == 50225 || cp == 50227 || cp == 50229 || (cp >= 57002 && cp <= 57011);
+  }
+  static unsigned long AllowedFlags(unsigned cp, unsigned long invalidCharacters) {
+    return cp == CP_UTF8 || cp == 54936 ? invalidCharacters : 0;
+  }
+  static int Refuse(DWORD error) {
+    SetLastError(error);
+    return 0;
+  }
+};
+
+std::vector<wchar_t> Wide(const wchar_t* text) { return std::vector<wchar_t>(text, text + wcslen(text)); }
+
+AnsiString InCodePage(unsigned codePage, const std::vector<wchar_t>& wide) {
+  char out[512];
+  const int n = WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), out,
+                                    sizeof out, nullptr, nullptr);
+  return AnsiString(out, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+TEST(Win32OwnPath, IsCheckedInEveryCodePageTheSystemMayUse) {
+  DocumentedConverters converters;
+  const auto chinese = Wide(L"C:\\\u5e94\u7528\\Update.exe");  // C:\应用\Update.exe
+  const auto german = Wide(L"C:\\M\u00fcller\\Update.exe");    // C:\Müller\Update.exe
+  // UTF-8 as the ANSI code page, and UTF-7, which refuses every flag.
+  for (unsigned codePage : {65001u, 65000u}) {
+    for (const auto& path : {chinese, german}) {
+      const AnsiString ansi = InCodePage(codePage, path);
+      ASSERT_FALSE(ansi.empty()) << "the system cannot convert to code page " << codePage;
+      EXPECT_TRUE(win32::IsExactAnsiForm(ansi, path, codePage, converters)) << codePage << " " << ansi;
+    }
+  }
+  EXPECT_TRUE(win32::IsExactAnsiForm(InCodePage(936, chinese), chinese, 936, converters));
+  EXPECT_TRUE(win32::IsExactAnsiForm(InCodePage(1252, german), german, 1252, converters));
+
+  // A character the code page lacks comes out as a default or a look-alike,
+  // which does not turn back into it: Thai in 936, a Latin A with macron in
+  // 1252 (best fit: A), a lone surrogate in UTF-8 (U+FFFD).
+  const std::pair<unsigned, const wchar_t*> lossy[] = {
+      {936, L"C:\\\u0e01\\Update.exe"}, {1252, L"C:\\\u0100\\Update.exe"},
+      {65001, L"C:\\\xd800\\Update.exe"}};
+  for (const auto& [codePage, text] : lossy) {
+    const auto path = Wide(text);
+    EXPECT_FALSE(win32::IsExactAnsiForm(InCodePage(codePage, path), path, codePage, converters)) << codePage;
+  }
+  // An ANSI path that is not what the wide one converts to.
+  EXPECT_FALSE(win32::IsExactAnsiForm("C:\\Other\\Update.exe", german, 1252, converters));
+}
+
+TEST(Win32CodePage, Utf8HasNoLeadBytesAndKeepsTheTextRules) {
+  // What Windows set to use UTF-8 for every language makes the ANSI code
+  // page: GetCPInfo gives characters of up to four bytes but no lead bytes.
+  const CodePage cp = SystemCodePage(CP_UTF8);
+  EXPECT_FALSE(cp.multiByte);
+  const AnsiString folder = "C:\\\xe5\xba\x94\xe7\x94\xa8\\";  // C:\应用\ in UTF-8
+  EXPECT_EQ(ReverseFindByte(cp, folder + "Update.exe", '\\'), folder.size() - 1);
+  const AnsiString name = "\xe4\xb8\xbb.ExE";  // 主.ExE
+  EXPECT_EQ(FindString(cp, name, "."), 3u);
+  EXPECT_TRUE(EqualsNoCase(cp, name.substr(4), "exe"));
+  EXPECT_TRUE(EqualsNoCase(cp, "\xe5\xae\x89\xe8\xa3\x85.EXE", "\xe5\xae\x89\xe8\xa3\x85.exe"));
+  EXPECT_FALSE(EqualsNoCase(cp, "\xef\xbd\x85xe", "exe")) << "a full-width letter is not a letter";
 }
 
 TEST(Win32Services, ErrorModeIsAddedToNotReplaced) {

@@ -3,7 +3,7 @@
 // multi-byte support sets them up.
 #include <windows.h>
 
-#include "platform/code_page.h"
+#include "platform/win32/code_page_win32.h"
 
 namespace {
 
@@ -67,8 +67,9 @@ void FillSingleByteLower(CodePage* cp) {
   cp->singleByteLower = lower;
 }
 
-CodePage Build() {
-  const unsigned number = GetACP();
+}  // namespace
+
+CodePage SystemCodePage(unsigned number) {
   const DoubleByteUpperCase upper = [number](unsigned char lead, unsigned char trail,
                                              unsigned* mapped) {
     return UpperCaseDoubleByte(number, lead, trail, mapped);
@@ -98,9 +99,7 @@ CodePage Build() {
   return cp;
 }
 
-}  // namespace
-
 const CodePage& ActiveCodePage() {
-  static const CodePage cp = Build();
+  static const CodePage cp = SystemCodePage(GetACP());
   return cp;
 }

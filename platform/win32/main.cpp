@@ -53,6 +53,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const AnsiString ownPath = services.ModulePath();
   // Before anything is read or moved: one updater per folder at a time.
   const std::size_t slash = ReverseFindByte(ActiveCodePage(), ownPath, '\\');
-  if (slash != AnsiString::npos) win32::LockApplicationFolder(ownPath.substr(0, slash + 1));
+  if (slash != AnsiString::npos) {
+    const AnsiString folder = ownPath.substr(0, slash + 1);
+    if (win32::LockApplicationFolder(folder)) win32::RemoveLeftTemporaries(folder);
+  }
   return AfxWinMain(SplitCommandLine(ActiveCodePage(), GetCommandLineA(), ownPath.c_str()));
 }

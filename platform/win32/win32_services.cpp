@@ -156,6 +156,17 @@ AnsiString TemporaryName(const AnsiString& folder) {
 
 }  // namespace
 
+void RemoveLeftTemporaries(const AnsiString& folder) {
+  WIN32_FIND_DATAA data;
+  const AnsiString pattern = folder + kTemporaryPrefix + "*" + kTemporarySuffix;
+  const HANDLE search = FindFirstFileA(pattern.c_str(), &data);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) DeleteEvenReadOnly(folder + data.cFileName);
+  } while (FindNextFileA(search, &data));
+  FindClose(search);
+}
+
 void EndAbnormally() { ExitProcess(kExitUncaughtException); }
 
 AnsiString Win32Services::ModulePath() {

@@ -37,6 +37,11 @@ class Win32Services : public PlatformServices {
   [[noreturn]] void EndAbnormally() override;
 };
 
+// Removes the copy temporaries that runs killed in the middle of a copy left
+// in `folder` (a path ending in a backslash). Only for a process that holds
+// the folder's run lock: no other run is then using one.
+void RemoveLeftTemporaries(const AnsiString& folder);
+
 // Ends the process with kExitUncaughtException at once, without a word (a GUI
 // program has no console to write to). Also for the runtime's stand-ins,
 // which may run before any services exist.

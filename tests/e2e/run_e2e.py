@@ -204,6 +204,82 @@ def older_backup_gives_way(root):
     expect(app.read("Main.exe.Old") == "v2", "backup holds the version just replaced")
 
 
+# Wine keeps the hidden and system attributes, which Linux files lack, in
+# this extended attribute, as a hexadecimal attribute word.
+WINE_ATTRIBUTES = "user.DOSATTRIB"
+HIDDEN_SYSTEM = b"0x6"
+
+
+@scenario()
+def three_updates_of_read_only_files_in_a_row(root):
+    # Files copied from a CD, a read-only share or some archives are
+    # read-only (no write permission on Linux), and so then is every copy
+    # made of them: the file in place, its backup. Run as a user who cannot
+    # write them, as Windows treats everyone. Under Wine one staged file is
+    # hidden and system as well; those are applied like any other.
+    app = App(root)
+    app.write("Main.exe", "v0", mode=0o444)
+    app.write("Main.exe.Old", "v-1", mode=0o444)
+    for v in (1, 2, 3):
+        app.write("SelfTemp/Main.exe", f"v{v}", mode=0o444)
+        app.write("SelfTemp/Core.dll", f"core v{v}", mode=0o444)
+        if OPTS.platform == "win32":
+            os.setxattr(app.path("SelfTemp", "Core.dll"), WINE_ATTRIBUTES, HIDDEN_SYSTEM)
+        app.run(unprivileged=True)
+        app.expect_clean_exit(False)
+        expect(app.read("Main.exe") == f"v{v}", f"update {v}: new version in place")
+        expect(app.read("Main.exe.Old") == f"v{v - 1}", f"update {v}: the version before is the backup")
+        expect(app.read("Core.dll") == f"core v{v}", f"update {v}: hidden, system, read-only file applied")
+        expect((app.read("Core.dll.Old") is None) == (v == 1), f"update {v}: Core.dll backed up")
+        expect(app.names("SelfTemp") == [], f"update {v}: nothing left staged")
+        leftovers = [n for n in app.names() if n.startswith((".", "~"))]
+        expect(leftovers == [], f"update {v}: no temporary left: {leftovers}")
+
+
+@scenario("win32")
+def killed_in_the_middle_of_a_copy(root):
+    # The updater is killed while it copies a large file: the target path
+    # must then hold no part of the new version, and the next run must finish
+    # the update with the old version as the backup (and clear what the
+    # killed run left).
+    app = App(root)
+    old, new = b"old version " * 1000, b"\x5a" * (1 << 30)
+    app.write("Main.exe", old)
+    app.write("SelfTemp/Main.exe", new)
+    hand_to_test_user(app.root)
+    proc = subprocess.Popen([OPTS.runner, app.path(app.exe_name)], cwd=app.dir, env=run_env(),
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    # Killed as soon as the old version has moved to its backup and the copy
+    # has written anything; the file is large enough that the copy is still
+    # under way then.
+    copying = False
+    while proc.poll() is None and not copying:
+        names = app.names()
+        copying = "Main.exe.Old" in names and any(
+            n not in ("Main.exe.Old", "SelfTemp", app.exe_name) for n in names)
+    proc.kill()
+    proc.wait()
+    expect(copying, "the copy was seen under way before the run ended")
+    in_place = app.path("Main.exe")
+    if os.path.exists(in_place):
+        with open(in_place, "rb") as f:
+            expect(f.read() == old, "the target holds the old version or nothing, never part of the new")
+    else:
+        with open(app.path("Main.exe.Old"), "rb") as f:
+            expect(f.read() == old, "the old version is the backup")
+    expect(os.path.getsize(app.path("SelfTemp", "Main.exe")) == len(new), "new version still staged")
+
+    app.run()
+    app.expect_clean_exit(False)
+    expect(os.path.getsize(in_place) == len(new), "the next run puts the new version in place")
+    with open(app.path("Main.exe.Old"), "rb") as f:
+        expect(f.read() == old, "with the old version as its backup")
+    expect(app.names("SelfTemp") == [], "nothing left staged")
+    expect(sorted(app.names()) == sorted(["Main.exe", "Main.exe.Old", "SelfTemp", app.exe_name]),
+           f"nothing else left: {app.names()}")
+
+
 @scenario()
 def failed_copy_shows_message_and_keeps_everything(root):
     # Folders at both the target and the backup name: the backup cannot be
