@@ -13,6 +13,7 @@ import os
 import pwd
 import re
 import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -236,6 +237,27 @@ def three_updates_of_read_only_files_in_a_row(root):
         expect(leftovers == [], f"update {v}: no temporary left: {leftovers}")
 
 
+LARGE = 1 << 30  # large enough that a copy is still under way when it is seen
+
+
+def start_copying(app):
+    """Starts the updater on a large staged Main.exe and returns it once the
+    old version has moved to its backup and the copy has written anything."""
+    hand_to_test_user(app.root)
+    proc = subprocess.Popen([OPTS.runner, app.path(app.exe_name)], cwd=app.dir, env=run_env(),
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    copying = False
+    while proc.poll() is None and not copying:
+        names = app.names()
+        copying = "Main.exe.Old" in names and any(
+            n not in ("Main.exe.Old", "SelfTemp", app.exe_name) for n in names)
+    if not copying:
+        proc.wait()
+        raise Check("the copy was not seen under way before the run ended")
+    return proc
+
+
 @scenario("win32")
 def killed_in_the_middle_of_a_copy(root):
     # The updater is killed while it copies a large file: the target path
@@ -243,24 +265,12 @@ def killed_in_the_middle_of_a_copy(root):
     # the update with the old version as the backup (and clear what the
     # killed run left).
     app = App(root)
-    old, new = b"old version " * 1000, b"\x5a" * (1 << 30)
+    old, new = b"old version " * 1000, b"\x5a" * LARGE
     app.write("Main.exe", old)
     app.write("SelfTemp/Main.exe", new)
-    hand_to_test_user(app.root)
-    proc = subprocess.Popen([OPTS.runner, app.path(app.exe_name)], cwd=app.dir, env=run_env(),
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    # Killed as soon as the old version has moved to its backup and the copy
-    # has written anything; the file is large enough that the copy is still
-    # under way then.
-    copying = False
-    while proc.poll() is None and not copying:
-        names = app.names()
-        copying = "Main.exe.Old" in names and any(
-            n not in ("Main.exe.Old", "SelfTemp", app.exe_name) for n in names)
+    proc = start_copying(app)
     proc.kill()
     proc.wait()
-    expect(copying, "the copy was seen under way before the run ended")
     in_place = app.path("Main.exe")
     if os.path.exists(in_place):
         with open(in_place, "rb") as f:
@@ -275,6 +285,39 @@ def killed_in_the_middle_of_a_copy(root):
     expect(os.path.getsize(in_place) == len(new), "the next run puts the new version in place")
     with open(app.path("Main.exe.Old"), "rb") as f:
         expect(f.read() == old, "with the old version as its backup")
+    expect(app.names("SelfTemp") == [], "nothing left staged")
+    expect(sorted(app.names()) == sorted(["Main.exe", "Main.exe.Old", "SelfTemp", app.exe_name]),
+           f"nothing else left: {app.names()}")
+
+
+@scenario("win32")
+def a_second_updater_waits_for_the_first(root):
+    # The first updater is stopped in the middle of its copy; a second one
+    # started on the same folder then must not touch it until the first has
+    # ended. Nothing signals that it waits, so it is given time to go wrong.
+    app = App(root)
+    old, new = b"old version " * 1000, b"\x5a" * LARGE
+    app.write("Main.exe", old)
+    app.write("SelfTemp/Main.exe", new)
+    first = start_copying(app)
+    os.kill(first.pid, signal.SIGSTOP)
+    try:
+        during = app.names()
+        second = subprocess.Popen([OPTS.runner, app.path(app.exe_name)], cwd=app.dir, env=run_env(),
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        try:
+            second.wait(timeout=15)
+        except subprocess.TimeoutExpired:
+            pass
+        expect(second.returncode is None, "the second updater ended while the first was in its pass")
+        expect(app.names() == during, "the second updater changed the folder while the first was in its pass")
+    finally:
+        os.kill(first.pid, signal.SIGCONT)
+    expect(first.wait(timeout=300) == 0 and second.wait(timeout=300) == 0, "both updaters end with 0")
+    expect(os.path.getsize(app.path("Main.exe")) == LARGE, "the new version in place")
+    with open(app.path("Main.exe.Old"), "rb") as f:
+        expect(f.read() == old, "the old version is the backup")
     expect(app.names("SelfTemp") == [], "nothing left staged")
     expect(sorted(app.names()) == sorted(["Main.exe", "Main.exe.Old", "SelfTemp", app.exe_name]),
            f"nothing else left: {app.names()}")
