@@ -9,7 +9,9 @@
 // The lock is a mutex named after the folder's identity on its volume (the
 // volume's serial number and the folder's file index), so every path to the
 // folder names the same lock: any letter case, a short name, another drive
-// letter or share. The system releases it when its holder ends in any way,
+// letter or share (a file system that numbers no folders, as some network
+// ones, gives every folder on it the same lock: unrelated updaters there
+// then wait for each other, and lose nothing). The system releases it when its holder ends in any way,
 // killed included (the next owner finds it abandoned, which still makes it
 // the owner), and the host program, started through the shell, never
 // inherits it. The mutex has its creator's default security: an updater of

@@ -497,9 +497,8 @@ def disk_full_midway_keeps_the_old_version(root):
     expect(app.read("Main.exe") == "old " * 1000, "old version back in place")
     expect(not os.path.exists(app.path("Main.exe.Old")), "no backup left behind")
     expect(os.path.getsize(app.path("SelfTemp", "Main.exe")) == 4 << 20, "new version still staged")
-    if OPTS.platform == "linux":
-        leftovers = [n for n in app.names() if n.startswith(".")]
-        expect(leftovers == [], f"no temporary left: {leftovers}")
+    leftovers = [n for n in app.names() if n.startswith((".", "~"))]
+    expect(leftovers == [], f"no temporary left: {leftovers}")
 
 
 @scenario()
