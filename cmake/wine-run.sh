@@ -15,9 +15,9 @@
 #   SELFUPDATE_WINE_USER   started as root, the script runs Wine as this
 #                          user (default: nobody), in a prefix that user
 #                          owns. Windows never lets a program, an
-#                          administrator's included, delete or overwrite a
-#                          read-only file; Wine running as root does, and
-#                          would hide every fault of that kind.
+#                          administrator's included, write to a read-only
+#                          file or one it may only read; Wine running as
+#                          root does, and would hide faults of that kind.
 #   SELFUPDATE_WINEDEBUG   Wine's debug channels (default: all off). With
 #                          "+relay", the program's calls of MessageBoxA and
 #                          ShellExecuteA (and only those) are written to
