@@ -128,8 +128,11 @@ BOOL DeleteEvenReadOnly(const AnsiString& path) {
 // lifted for the flush and put back.
 BOOL FlushToDisk(const AnsiString& path) {
   const DWORD attributes = LiftReadOnly(path);
-  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Sharing everything, so that a virus scanner looking at the new file does
+  // not make the flush fail.
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   BOOL flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
   DWORD error = flushed ? ERROR_SUCCESS : GetLastError();
   if (file != INVALID_HANDLE_VALUE && !CloseHandle(file) && flushed) {
