@@ -2,7 +2,7 @@
 #
 # The executable is a 32-bit GUI program (no console window), linked
 # statically so that it imports nothing but Windows' own DLLs (kernel32,
-# user32, shell32 and the system C runtime msvcrt): the updater
+# user32, shell32, advapi32 and the system C runtime msvcrt): the updater
 # replaces DLLs in its own folder and must not depend on any found there.
 
 add_library(selfupdate_os STATIC
@@ -10,7 +10,7 @@ add_library(selfupdate_os STATIC
   platform/win32/own_path.cpp
   platform/win32/run_lock.cpp
   platform/win32/win32_services.cpp)
-target_link_libraries(selfupdate_os PUBLIC selfupdate_portable shell32 user32)
+target_link_libraries(selfupdate_os PUBLIC selfupdate_portable shell32 user32 advapi32)
 # For every file that includes <windows.h>: the smaller header set, and no
 # min/max macros to clash with the standard library (which sets it too).
 target_compile_definitions(selfupdate_os PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX=1)

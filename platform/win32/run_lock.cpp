@@ -32,8 +32,16 @@ bool LockApplicationFolder(const AnsiString& folder) {
   AppendHex(&name, info.dwVolumeSerialNumber);
   AppendHex(&name, info.nFileIndexHigh);
   AppendHex(&name, info.nFileIndexLow);
+  // Updaters of different users may meet on one folder (an elevated one and
+  // a standard user's). With its creator's default security the mutex would
+  // refuse the other, who would then go on without the lock; with no access
+  // list at all every updater can wait for it.
+  SECURITY_DESCRIPTOR anyone;
+  SECURITY_ATTRIBUTES shared = {sizeof shared, &anyone, FALSE};
+  const bool open = InitializeSecurityDescriptor(&anyone, SECURITY_DESCRIPTOR_REVISION) &&
+                    SetSecurityDescriptorDacl(&anyone, TRUE, nullptr, FALSE);
   // Deliberately never closed: the lock lasts as long as the process.
-  const HANDLE mutex = CreateMutexA(nullptr, FALSE, name.c_str());
+  const HANDLE mutex = CreateMutexA(open ? &shared : nullptr, FALSE, name.c_str());
   if (mutex == nullptr) return false;
   const DWORD waited = WaitForSingleObject(mutex, INFINITE);
   if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return true;

@@ -14,8 +14,9 @@
 // then wait for each other, and lose nothing). The system releases it when its holder ends in any way,
 // killed included (the next owner finds it abandoned, which still makes it
 // the owner), and the host program, started through the shell, never
-// inherits it. The mutex has its creator's default security: an updater of
-// another user is refused it, and goes on without the lock.
+// inherits it. The mutex has no access list, so an updater of any user can
+// wait for it; one made by an updater of another kind, which refuses a
+// user, leaves that user's updater going on without the lock.
 #pragma once
 
 #include "platform/ansi_text.h"

@@ -27,7 +27,7 @@ AUDITED_IMPORTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "win3
 # The oldest systems the updater must load on: Windows 2000 and XP with no
 # service pack. A function from any of these releases or earlier will do.
 OLDEST_SYSTEMS = {"NT3.1", "NT3.5", "NT4", "2000"}
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "shlwapi.dll", "shell32.dll", "msvcrt.dll"}
+ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "shell32.dll", "msvcrt.dll"}
 SIZE_LIMIT = 100 * 1024
 LANG_ZH_CN = 2052
 RT_ICON, RT_STRING, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 6, 14, 16, 24
