@@ -19,9 +19,10 @@
 #                          file or one it may only read; Wine running as
 #                          root does, and would hide faults of that kind.
 #   SELFUPDATE_WINEDEBUG   Wine's debug channels (default: all off). With
-#                          "+relay", the program's calls of MessageBoxA and
-#                          ShellExecuteA (and only those) are written to
-#                          standard error with their arguments, e.g.
+#                          "+relay", the program's calls of MessageBoxA,
+#                          ShellExecuteA and WaitForSingleObject (and only
+#                          those) are written to standard error with their
+#                          arguments and returns, e.g.
 #                          Call user32.MessageBoxA(00000000,... "text",... "caption",00000030)
 set -eu
 
@@ -93,11 +94,11 @@ fi
 # tests start at the same moment.
 (
   flock 9
-  if [ ! -f "$prefix/.selfupdate-setup-2" ]; then
+  if [ ! -f "$prefix/.selfupdate-setup-3" ]; then
     WINEDEBUG=-all $as_user wineboot --init </dev/null >/dev/null 2>&1
     WINEDEBUG=-all $as_user wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
-      /d 'user32.MessageBoxA;shell32.ShellExecuteA' /f </dev/null >/dev/null 2>&1
-    $as_user touch "$prefix/.selfupdate-setup-2"
+      /d 'user32.MessageBoxA;shell32.ShellExecuteA;kernel32.WaitForSingleObject' /f </dev/null >/dev/null 2>&1
+    $as_user touch "$prefix/.selfupdate-setup-3"
   fi
 ) 9>"$prefix.lock"
 

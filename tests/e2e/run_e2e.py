@@ -118,6 +118,12 @@ class App:
 from wine_messagebox_test import CALL as MESSAGE_BOX, TEST_USER, hand_to_test_user, wine_string  # noqa: E402
 
 
+# The run lock's wait, as the wrapper traces it: the call, with no time limit,
+# and its return.
+LOCK_WAIT_CALL = re.compile(rb"Call KERNEL32\.WaitForSingleObject\([0-9a-f]+,ffffffff\)")
+LOCK_WAIT_RETURN = re.compile(rb"Ret  KERNEL32\.WaitForSingleObject\(\)")
+
+
 def run_env():
     env = dict(os.environ)
     if OPTS.platform == "win32":
@@ -292,9 +298,10 @@ def killed_in_the_middle_of_a_copy(root):
 
 @scenario("win32")
 def a_second_updater_waits_for_the_first(root):
-    # The first updater is stopped in the middle of its copy; a second one
-    # started on the same folder then must not touch it until the first has
-    # ended. Nothing signals that it waits, so it is given time to go wrong.
+    # The first updater is stopped in the middle of its copy. A second one
+    # started on the same folder must reach the run lock and wait there (its
+    # traced call of the wait is seen, and its return is not) without having
+    # touched anything, and run its own pass once the first has ended.
     app = App(root)
     old, new = b"old version " * 1000, b"\x5a" * LARGE
     app.write("Main.exe", old)
@@ -305,15 +312,20 @@ def a_second_updater_waits_for_the_first(root):
         during = app.names()
         second = subprocess.Popen([OPTS.runner, app.path(app.exe_name)], cwd=app.dir, env=run_env(),
                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                  stderr=subprocess.DEVNULL)
-        try:
-            second.wait(timeout=15)
-        except subprocess.TimeoutExpired:
-            pass
-        expect(second.returncode is None, "the second updater ended while the first was in its pass")
+                                  stderr=subprocess.PIPE)
+        trace = []
+        for line in second.stderr:
+            trace.append(line)
+            if LOCK_WAIT_CALL.search(line):
+                break
+        expect(any(LOCK_WAIT_CALL.search(line) for line in trace),
+               "the second updater never came to wait for the run lock")
+        expect(second.poll() is None, "the second updater ended while the first was in its pass")
         expect(app.names() == during, "the second updater changed the folder while the first was in its pass")
     finally:
         os.kill(first.pid, signal.SIGCONT)
+    rest = second.stderr.read()
+    expect(LOCK_WAIT_RETURN.search(rest) is not None, "the second updater took the lock once the first ended")
     expect(first.wait(timeout=300) == 0 and second.wait(timeout=300) == 0, "both updaters end with 0")
     expect(os.path.getsize(app.path("Main.exe")) == LARGE, "the new version in place")
     with open(app.path("Main.exe.Old"), "rb") as f:
