@@ -71,6 +71,24 @@ bool EqualsNoCase(const CodePage& cp, const AnsiString& a, const AnsiString& b) 
   }
 }
 
+bool CaseKey(const CodePage& cp, const AnsiString& name, std::string* key) {
+  key->clear();
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(name.c_str());
+  if (!cp.multiByte) {
+    for (; *p != 0; ++p) key->push_back(static_cast<char>(cp.singleByteLower[*p]));
+    return true;
+  }
+  // Each character's mapped value in two bytes, as the comparison sees it.
+  for (;;) {
+    unsigned value = 0;
+    bool atEnd = false;
+    if (!NextMapped(cp, &p, &value, &atEnd)) return false;
+    if (atEnd) return true;
+    key->push_back(static_cast<char>((value >> 8) & 0xFF));
+    key->push_back(static_cast<char>(value & 0xFF));
+  }
+}
+
 namespace {
 
 // The first `limit` bytes of [begin, end), shortened so no two-byte character

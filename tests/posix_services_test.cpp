@@ -13,7 +13,9 @@
 #include <fstream>
 
 #include "platform/posix/encoding.h"
-#include "platform/posix/paths.h"
+#include "platform/posix/case_resolution.h"
+#include "platform/posix/copy.h"
+#include "platform/posix/path_translation.h"
 #include "platform/posix/posix_services.h"
 
 namespace {
@@ -27,6 +29,11 @@ TEST(PosixPaths, TranslateBothWaysAtCharacterBoundaries) {
       {"/", "\\"},
       {"/a/\xE5\xAE\x89\xE8\xA3\x85.EXE", "\\a\\\xB0\xB2\xD7\xB0.EXE"},
       {"/\xE6\x98\x9E/x", "\\\x95\x5C\\x"},  // a second byte 0x5C is not a separator
+      // Characters code page 936 lacks take their GB18030 four-byte form;
+      // those it has keep their 936 bytes.
+      {"/\xF0\x9F\x98\x80.exe", "\\\x94\x39\xFC\x36.exe"},
+      {"/\xED\x95\x9C\xEA\xB5\xAD/Zo\xC3\xAB", "\\\x83\x36\x84\x33\x82\x37\xF4\x30\\Zo\x81\x30\x8A\x35"},
+      {"/\xCE\x95\xCE\xBB", "\\\xA6\xA5\xA6\xCB"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.native);
@@ -41,7 +48,6 @@ TEST(PosixPaths, TranslateBothWaysAtCharacterBoundaries) {
 TEST(PosixPaths, NamesTheLogicCannotHoldAreRefused) {
   std::string out;
   EXPECT_FALSE(posix::LogicNameFromNative("\xFF\xFE.exe", &out)) << "invalid UTF-8";
-  EXPECT_FALSE(posix::LogicNameFromNative("\xF0\x9F\x98\x80.exe", &out)) << "not in code page 936";
   EXPECT_FALSE(posix::LogicNameFromNative("..\\evil.exe", &out)) << "a backslash would split it";
   EXPECT_FALSE(posix::LogicFromNative("/ok/\xFF/x", &out));
   EXPECT_FALSE(posix::NativeFromLogic("\\a\\\x81", &out)) << "a lone lead byte is no character";
@@ -70,12 +76,12 @@ class PosixFolder : public ::testing::Test {
   std::string dir;
 };
 
-TEST_F(PosixFolder, ResolveCasePrefersTheExactNameThenTheSmallestMatch) {
+TEST_F(PosixFolder, ResolveCasePrefersTheExactNameAndNeverPicksATwin) {
   Write("main.exe", "1");
   Write("MAIN.exe", "2");
   Write("Main.exe", "3");
   EXPECT_EQ(posix::ResolveCase(dir + "/Main.exe"), dir + "/Main.exe");
-  EXPECT_EQ(posix::ResolveCase(dir + "/MAIN.EXE"), dir + "/MAIN.exe");
+  EXPECT_EQ(posix::ResolveCase(dir + "/MAIN.EXE"), dir + "/MAIN.EXE") << "twins: only the exact name";
   EXPECT_EQ(posix::ResolveCase(dir + "/new.exe"), dir + "/new.exe");
   mkdir((dir + "/SelfTemp").c_str(), 0755);
   EXPECT_EQ(posix::ResolveCase(dir + "/selftemp/x"), dir + "/SelfTemp/x");
@@ -154,7 +160,7 @@ TEST_F(PosixCaseLookup, RepeatedLookupsFollowEveryChangeToTheFolder) {
   Elsewhere("touch main.exe.old");
   EXPECT_EQ(Resolve("Main.exe.Old"), "main.exe.old");
   Elsewhere("touch MAIN.EXE.OLD");
-  EXPECT_EQ(Resolve("Main.exe.Old"), "MAIN.EXE.OLD") << "the smallest match";
+  EXPECT_EQ(Resolve("Main.exe.Old"), "Main.exe.Old") << "twins: only the exact name";
   Elsewhere("rm MAIN.EXE.OLD");
   EXPECT_EQ(Resolve("Main.exe.Old"), "main.exe.old");
   Elsewhere("mv main.exe.old Main.EXE.old");

@@ -434,7 +434,8 @@ def search_pattern_length_limit(root):
 def names_the_logic_cannot_hold_stay_staged(root):
     app = App(root)
     os.makedirs(app.stage)
-    odd = [b"\xff\xfe.exe", "a\\b.exe".encode(), "\U0001F600.exe".encode()]
+    # Not UTF-8, and a backslash that would split the name for the logic.
+    odd = [b"\xff\xfe.exe", "a\\b.exe".encode()]
     for n in odd:
         with open(os.path.join(app.stage.encode(), n), "wb") as f:
             f.write(b"x")
