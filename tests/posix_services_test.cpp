@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -106,6 +108,26 @@ TEST_F(PosixFolder, CopyRefusesNonFilesAndMissingFolders) {
   EXPECT_NE(posix::CopyNativeFileOver(dir + "/src", dir + "/none/t"), 0);
   EXPECT_EQ(posix::CopyNativeFileOver(dir + "/src", dir + "/t"), 0);
   EXPECT_EQ(Names(), (std::vector<std::string>{"src", "sub", "t"}));
+}
+
+TEST_F(PosixFolder, NamesSwappedByAnotherProcessAreStillFound) {
+  // Once the run has read the folder, another process exchanges two names
+  // in one step. A staged B.DLL must still replace b.dll, not land beside it.
+  Write("b.dll", "old b");
+  Write("c.dll", "old c");
+  Write("staged", "new b");
+  posix::PosixServices os;
+  AnsiString root;
+  ASSERT_TRUE(posix::LogicFromNative(dir, &root));
+  for (int i = 0; i < 2; ++i) EXPECT_FALSE(os.PathExists(root + "\\B.DLL.Old"));  // read the folder
+  ASSERT_EQ(renameat2(AT_FDCWD, (dir + "/c.dll").c_str(), AT_FDCWD, (dir + "/b.dll").c_str(),
+                      RENAME_EXCHANGE), 0);
+  EXPECT_TRUE(os.CopyFileOver(root + "\\staged", root + "\\B.DLL").ok);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"b.dll", "c.dll", "staged"}));
+  std::ifstream in(dir + "/b.dll");
+  std::string content;
+  std::getline(in, content);
+  EXPECT_EQ(content, "new b");
 }
 
 TEST(PosixServicesTest, ModulePathIsTheRunningExecutableInLogicForm) {
