@@ -78,14 +78,22 @@ bool CaseKey(const CodePage& cp, const AnsiString& name, std::string* key) {
     for (; *p != 0; ++p) key->push_back(static_cast<char>(cp.singleByteLower[*p]));
     return true;
   }
-  // Each character's mapped value in two bytes, as the comparison sees it.
+  // Each character's mapped value, as the comparison sees it: a value below
+  // 0xFF as that one byte, any other as 0xFF and its two bytes. No sequence of
+  // values shares its bytes with another, and a name of single bytes has a
+  // key as short as itself.
   for (;;) {
     unsigned value = 0;
     bool atEnd = false;
     if (!NextMapped(cp, &p, &value, &atEnd)) return false;
     if (atEnd) return true;
-    key->push_back(static_cast<char>((value >> 8) & 0xFF));
-    key->push_back(static_cast<char>(value & 0xFF));
+    if (value < 0xFF) {
+      key->push_back(static_cast<char>(value));
+    } else {
+      key->push_back(static_cast<char>(0xFF));
+      key->push_back(static_cast<char>((value >> 8) & 0xFF));
+      key->push_back(static_cast<char>(value & 0xFF));
+    }
   }
 }
 

@@ -241,6 +241,9 @@ TEST_F(PosixCaseLookup, CharactersOfTheCodePageFoldAsTheComparisonSays) {
       {"\xE5\xAE\x89.exe", "\xE8\xA3\x85.exe"},                          // two different characters
       {"\xC3\xA9t\xC3\xA9.dll", "\xC3\xA9T\xC3\xA9.DLL"},                // e-acute has no capital in 936
       {"ab.exe", "ab.exe.old"},
+      // Outside code page 936: the four-byte forms compare as themselves.
+      {"Zo\xC3\xAB.exe", "zO\xC3\xAB.EXE"},
+      {"Zo\xC3\xAB.dll", "ZO\xC3\x8B.DLL"},  // e-diaeresis is not its capital
   };
   const CodePage& cp = ActiveCodePage();
   int folder = 0;
