@@ -709,9 +709,11 @@ def sanitized():
         return b"__asan_init" in f.read()
 
 
-def traced(app, inject, *args, cwd=None):
-    """Starts the updater under strace with one injection, without waiting."""
-    cmd = [shutil.which("strace"), "-f", "-qq", "-o", "/dev/null", "-e", "inject=" + inject,
+def traced(app, inject, *args, cwd=None, log="/dev/null"):
+    """Starts the updater under strace with one injection, without waiting.
+    The injected call is written to `log` once it has been made."""
+    call = inject.split(":")[0]
+    cmd = [shutil.which("strace"), "-f", "-qq", "-o", log, "-e", "trace=" + call, "-e", "inject=" + inject,
            app.path(app.exe_name)] + list(args)
     return subprocess.Popen(cmd, cwd=cwd or app.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=traced_env())
@@ -855,9 +857,10 @@ def the_own_path_is_read_once(root):
     os.makedirs(app.stage)
     # The pause follows the updater's own reading (the sanitizer's runtime
     # reads the path once before it).
+    log = os.path.join(root, "trace")
     p = traced(app, f"readlink:delay_exit=1000000:when={2 if sanitized() else 1}", "/Main.exe",
-               cwd=elsewhere.dir)
-    until(lambda: updater_pids(app))
+               cwd=elsewhere.dir, log=log)
+    until(lambda: os.path.exists(log) and "DELAYED" in open(log).read())
     os.rename(app.dir.encode(), os.path.join(root.encode(), b"\xff"))
     _, err = p.communicate(timeout=60)
     expect(p.returncode == 0, f"exit code {p.returncode}, stderr {err!r}")
