@@ -4,8 +4,11 @@
 // Characters code page 936 lacks take their GB18030 four-byte form (see
 // encoding.h), so every valid UTF-8 name has a logic form. What stays out is
 // a name that is not valid UTF-8 and a name that holds a backslash (the logic
-// would split it in two): such names are never listed to the logic, and a
-// path holding one cannot be presented.
+// would split it in two). Such a staged file is never listed to the logic, so
+// it stays staged and untouched, and nothing reports it: no message, no line
+// on standard error, no other exit code, as for any name the pass does not
+// apply. An own path holding one is refused at start-up (exit code 1, a line
+// on standard error, no pass and no relaunch).
 #pragma once
 
 #include <string>

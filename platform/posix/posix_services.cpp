@@ -72,7 +72,7 @@ class PosixListing : public DirectoryListing {
   AnsiString wildcard_;
 };
 
-bool Exists(int dirFd, const std::string& name) {
+bool NameExists(int dirFd, const std::string& name) {
   struct stat st;
   return fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
@@ -82,7 +82,7 @@ int RenameNoReplace(int fromDir, const std::string& from, int toDir, const std::
   if (renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
   // Only a file system that does not know the flag gets the fallback.
   if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
-  if (Exists(toDir, to)) return EEXIST;
+  if (NameExists(toDir, to)) return EEXIST;
   return renameat(fromDir, from.c_str(), toDir, to.c_str()) == 0 ? 0 : errno;
 }
 
@@ -141,9 +141,9 @@ bool PosixServices::PathExists(const AnsiString& path) {
   Place at;
   if (Locate(path, &at) != 0) return false;
   if (at.name.empty()) return true;
-  if (posix::Exists(at.folder->fd(), at.name)) return true;
+  if (NameExists(at.folder->fd(), at.name)) return true;
   const std::string other = names_.OtherName(*at.folder, at.name);
-  return !other.empty() && posix::Exists(at.folder->fd(), other);
+  return !other.empty() && NameExists(at.folder->fd(), other);
 }
 
 OpResult PosixServices::RemoveFile(const AnsiString& path) {
@@ -179,8 +179,8 @@ OpResult PosixServices::RenameFile(const AnsiString& from, const AnsiString& to)
     const bool sameFolder = sf.device() == df.device() && sf.inode() == df.inode();
     const bool sameEntry =
         sameFolder && (taken == src.name ||
-                       (!posix::Exists(sf.fd(), src.name) && names_.OtherName(sf, src.name) == taken));
-    if (!sameEntry && posix::Exists(df.fd(), taken)) return OpResult::Failure(EEXIST);
+                       (!NameExists(sf.fd(), src.name) && names_.OtherName(sf, src.name) == taken));
+    if (!sameEntry && NameExists(df.fd(), taken)) return OpResult::Failure(EEXIST);
   }
   std::string name = src.name;
   int err = RenameNoReplace(sf.fd(), name, df.fd(), dst.name);
@@ -215,7 +215,7 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
   // is there, else the one other letter case of it the rules allow.
   std::string name = dst.name;
   const std::string other = names_.OtherName(df, dst.name);
-  if (!other.empty() && !posix::Exists(df.fd(), name) && posix::Exists(df.fd(), other)) name = other;
+  if (!other.empty() && !NameExists(df.fd(), name) && NameExists(df.fd(), other)) name = other;
   err = CopyIntoFolder(in, st, df.fd(), name);
   close(in);
   if (err != 0) return OpResult::Failure(static_cast<unsigned long>(err));
