@@ -6,7 +6,7 @@
 //
 // Every temporary has a name of its own run's making, created exclusively, so
 // two runs never share one, and a run only ever removes its own; what a
-// killed run left is cleared by SweepTemporaries, under the run lock.
+// killed run left is cleared by the services, under the run lock.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <stdio.h>

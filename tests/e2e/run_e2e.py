@@ -828,12 +828,18 @@ def a_closed_stderr_pipe_ends_nothing(root):
     os.makedirs(app.path("Core.dll"))
     os.makedirs(app.path("Core.dll.Old"))
     app.stage_file("Core.dll", "new")
-    marker = make_host(app, "Main.exe")
+    # The host notes which signals it was started ignoring.
+    marker = app.path("ignored.txt")
+    app.write("Main.exe", f"#!/bin/sh\ngrep SigIgn /proc/$$/status > {marker}.tmp; mv {marker}.tmp {marker}\n",
+              mode=0o755)
     p = subprocess.Popen([app.path(app.exe_name), "/Main.exe"], cwd=app.dir, stdin=subprocess.DEVNULL,
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     p.stderr.close()
     expect(p.wait(timeout=60) == 0, f"exit code {p.returncode}")
     expect(wait_for(marker, 20), "host started")
+    with open(marker) as f:
+        ignored = int(f.read().split()[1], 16)
+    expect(not ignored & (1 << (signal.SIGPIPE - 1)), "the host gets SIGPIPE's default action back")
 
 
 @scenario("linux")
