@@ -18,6 +18,15 @@ constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 bool IsDotOrDotDot(const std::string& name) { return name == "." || name == ".."; }
 
+// A folder the process may pass through but not read (execute permission
+// only, as home folders often are) still serves for operations by name; it
+// just cannot be listed, so no other letter case is ever proposed in it.
+int OpenFolderAt(int parent, const char* path) {
+  const int fd = openat(parent, path, kOpenFolder);
+  if (fd >= 0 || errno != EACCES) return fd;
+  return openat(parent, path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
 // The key a native name is grouped by; false for a name the logic cannot
 // hold or that equals nothing, which no other name can stand for.
 bool KeyOf(const std::string& name, std::string* key) {
@@ -77,14 +86,14 @@ std::shared_ptr<Folder> CaseResolver::OpenFolder(const std::string& native, std:
   }
   std::shared_ptr<Folder> folder;
   std::string found = native;
-  int fd = open(native.empty() ? "." : native.c_str(), kOpenFolder);
+  int fd = OpenFolderAt(AT_FDCWD, native.empty() ? "." : native.c_str());
   if (fd >= 0) {
     folder = std::make_shared<Folder>(fd, native);
   } else if (errno == ENOENT || errno == ENAMETOOLONG) {
     // Component by component from the root (or the current folder), in a
     // loop: the depth of a path never becomes the depth of a call stack.
     const bool absolute = !native.empty() && native[0] == '/';
-    fd = open(absolute ? "/" : ".", kOpenFolder);
+    fd = OpenFolderAt(AT_FDCWD, absolute ? "/" : ".");
     if (fd < 0) return nullptr;
     folder = std::make_shared<Folder>(fd, absolute ? "/" : "");
     found = folder->path();
@@ -95,11 +104,11 @@ std::shared_ptr<Folder> CaseResolver::OpenFolder(const std::string& native, std:
       std::string component = native.substr(start, slash - start);
       start = slash + 1;
       if (component.empty()) continue;
-      int next = openat(folder->fd(), component.c_str(), kOpenFolder);
+      int next = OpenFolderAt(folder->fd(), component.c_str());
       if (next < 0 && errno == ENOENT && !IsDotOrDotDot(component)) {
         const std::string other = OtherName(*folder, component);
         if (!other.empty()) {
-          next = openat(folder->fd(), other.c_str(), kOpenFolder);
+          next = OpenFolderAt(folder->fd(), other.c_str());
           if (next >= 0) component = other;
         }
       }
