@@ -82,11 +82,17 @@ bool CaseKey(const CodePage& cp, const AnsiString& name, std::string* key) {
   // 0xFF as that one byte, any other as 0xFF and its two bytes. No sequence of
   // values shares its bytes with another, and a name of single bytes has a
   // key as short as itself.
+  key->reserve(name.size());
   for (;;) {
     unsigned value = 0;
-    bool atEnd = false;
-    if (!NextMapped(cp, &p, &value, &atEnd)) return false;
-    if (atEnd) return true;
+    if (*p == 0) return true;
+    if (!cp.IsLeadByte(*p)) {
+      value = cp.singleByteLower[*p++];  // most names are single bytes only
+    } else {
+      bool atEnd = false;
+      if (!NextMapped(cp, &p, &value, &atEnd)) return false;
+      if (atEnd) return true;
+    }
     if (value < 0xFF) {
       key->push_back(static_cast<char>(value));
     } else {

@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "platform/ansi_text.h"
+#include "platform/posix/encoding.h"
 #include "platform/posix/path_translation.h"
 
 namespace posix {
@@ -30,6 +31,9 @@ int OpenFolderAt(int parent, const char* path) {
 // The key a native name is grouped by; false for a name the logic cannot
 // hold or that equals nothing, which no other name can stand for.
 bool KeyOf(const std::string& name, std::string* key) {
+  // A name of ASCII only is its own logic form.
+  if (IsAscii(name.data(), name.size()))
+    return name.find('\\') == std::string::npos && CaseKey(ActiveCodePage(), name, key);
   std::string logic;
   return LogicNameFromNative(name, &logic) && CaseKey(ActiveCodePage(), logic, key);
 }

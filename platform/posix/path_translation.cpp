@@ -37,11 +37,15 @@ bool LogicFromNative(const std::string& native, std::string* logic) {
 
 bool NativeFromLogic(const std::string& logic, std::string* native) {
   const char* s = logic.c_str();
-  // The logic's strings end at their first NUL.
+  // The logic's strings end at their first NUL. Most paths are ASCII, the
+  // same bytes in both, with only the separators to turn.
   const std::size_t size = std::strlen(s);
   if (IsAscii(s, size)) {
     native->assign(s, size);
-    std::replace(native->begin(), native->end(), '\\', '/');
+    char* const end = &(*native)[0] + size;
+    for (char* p = &(*native)[0];
+         (p = static_cast<char*>(std::memchr(p, '\\', static_cast<std::size_t>(end - p)))) != nullptr; ++p)
+      *p = '/';
     return true;
   }
   native->clear();

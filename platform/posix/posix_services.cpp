@@ -114,7 +114,7 @@ int PosixServices::Locate(const AnsiString& logic, Place* place) {
       slash == std::string::npos ? std::string() : slash == 0 ? "/" : native.substr(0, slash);
   place->name = slash == std::string::npos ? native : native.substr(slash + 1);
   place->folder = names_.OpenFolder(folder);
-  return place->folder ? 0 : errno;
+  return place->folder ? 0 : errno != 0 ? errno : ENOENT;
 }
 
 OpResult PosixServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) {
