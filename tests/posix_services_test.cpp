@@ -47,6 +47,28 @@ TEST(PosixPaths, TranslateBothWaysAtCharacterBoundaries) {
   }
 }
 
+TEST(PosixPaths, FourByteFormsHaveNoCase) {
+  // Characters code page 936 lacks compare as themselves; the letters around
+  // them still fold.
+  const struct {
+    const char* a;
+    const char* b;
+    bool equal;
+  } cases[] = {
+      {"Zo\xC3\xAB.exe", "zO\xC3\xAB.EXE", true},
+      {"Zo\xC3\xAB.exe", "ZO\xC3\x8B.exe", false},  // e-diaeresis and its capital
+      {"\xF0\x9F\x98\x80.dll", "\xF0\x9F\x98\x80.DLL", true},
+      {"\xF0\x9F\x98\x80.dll", "\xF0\x9F\x98\x81.dll", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.b);
+    std::string a, b;
+    ASSERT_TRUE(posix::LogicNameFromNative(c.a, &a));
+    ASSERT_TRUE(posix::LogicNameFromNative(c.b, &b));
+    EXPECT_EQ(EqualsNoCase(ActiveCodePage(), a, b), c.equal);
+  }
+}
+
 TEST(PosixPaths, NamesTheLogicCannotHoldAreRefused) {
   std::string out;
   EXPECT_FALSE(posix::LogicNameFromNative("\xFF\xFE.exe", &out)) << "invalid UTF-8";
