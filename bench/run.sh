@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Linux updater and the baselines, then times them and prints the
-# table (see "Benchmarks" in README.md). Takes about three minutes; run as
+# table (see "Benchmarks" in README.md). Takes about five minutes; run as
 # root for the tmpfs and overlayfs rows.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
