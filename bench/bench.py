@@ -373,8 +373,8 @@ def main():
     print(line(["-" * w for w in widths]))
     for row in rows:
         print(line(row))
-    print(f"\nmedians of {args.small_runs} / {args.large_runs} / {args.startup_runs} / "
-          f"{args.overlay_runs} runs; disk: {args.workdir}")
+    print(f"\nmedians of {args.small_runs} (tmpfs: {3 * args.small_runs}) / {args.large_runs} / "
+          f"{args.startup_runs} / {args.overlay_runs} runs; disk: {args.workdir}")
 
 
 if __name__ == "__main__":
