@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Linux updater and the baselines, then times them and prints the
-# table (see "Benchmarks" in README.md). Takes about two minutes.
+# table (see "Benchmarks" in README.md). Takes about five minutes; run as
+# root for the tmpfs and overlayfs rows.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"

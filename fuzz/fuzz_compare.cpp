@@ -1,4 +1,4 @@
-// EqualsNoCase on arbitrary names. The first input byte picks the code page;
+// EqualsNoCase and CaseKey on arbitrary names. The first input byte picks the code page;
 // the rest is split at NUL bytes into the names a, b and c.
 #include <cstddef>
 #include <cstdint>
@@ -51,8 +51,16 @@ std::string SwapLetterCase(const CodePage& cp, const std::string& s) {
   return out;
 }
 
+// Whether the two names have keys and the keys are equal.
+bool SameKey(const CodePage& cp, const std::string& a, const std::string& b) {
+  std::string ka, kb;
+  return CaseKey(cp, a, &ka) && CaseKey(cp, b, &kb) && ka == kb;
+}
+
 void CheckPair(const CodePage& cp, const std::string& a, const std::string& b) {
   const bool equal = Equal(cp, a, b);
+  // Grouping names by key finds exactly the names the comparison finds equal.
+  FUZZ_CHECK(SameKey(cp, a, b) == equal);
   FUZZ_CHECK(Equal(cp, b, a) == equal);
   // A lead byte right before the end counts as the end.
   FUZZ_CHECK(Equal(cp, fuzz::WithoutLoneLead(cp, a), b) == equal);

@@ -29,6 +29,11 @@ std::size_t FindString(const CodePage& cp, const AnsiString& s, const AnsiString
 // Single-byte code pages fold A-Z only.
 bool EqualsNoCase(const CodePage& cp, const AnsiString& a, const AnsiString& b);
 
+// The key a name compares by under EqualsNoCase: two names have equal keys
+// exactly when EqualsNoCase finds them equal, so names can be grouped by it.
+// False, with no key, for a name that equals nothing (not even itself).
+bool CaseKey(const CodePage& cp, const AnsiString& name, std::string* key);
+
 // The four components of a path. `drive` is "X:" or empty; `directory` keeps
 // its trailing separator; `extension` keeps its dot. Each is at most
 // `maxComponent` bytes, cut at a character boundary (the C runtime's fixed

@@ -143,6 +143,12 @@ TEST(TextRules, ForwardSearchStartsOnlyAtCharacterStarts) {
   }
 }
 
+// Whether both names have a case key and the keys are equal.
+bool SameKey(const CodePage& cp, const AnsiString& a, const AnsiString& b) {
+  std::string ka, kb;
+  return CaseKey(cp, a, &ka) && CaseKey(cp, b, &kb) && ka == kb;
+}
+
 TEST(TextRules, CaseInsensitiveComparison) {
   // A multi-byte code page with few lead bytes whose system lower-case
   // mapping also covers one byte beyond ASCII (0xC4 -> 0xE4).
@@ -190,6 +196,7 @@ TEST(TextRules, CaseInsensitiveComparison) {
     SCOPED_TRACE(testing::Message() << c.cp->number << ": " << c.a << " / " << c.b);
     EXPECT_EQ(EqualsNoCase(*c.cp, c.a, c.b), c.equal);
     EXPECT_EQ(EqualsNoCase(*c.cp, c.b, c.a), c.equal);
+    EXPECT_EQ(SameKey(*c.cp, c.a, c.b), c.equal) << "the key groups names as the comparison does";
   }
 }
 
@@ -218,6 +225,7 @@ TEST(TextRules, ActiveCodePageUpperCasesTwoByteLetters) {
     SCOPED_TRACE(testing::Message() << c.a << " / " << c.b);
     EXPECT_EQ(EqualsNoCase(cp, c.a, c.b), c.equal);
     EXPECT_EQ(EqualsNoCase(cp, c.b, c.a), c.equal);
+    EXPECT_EQ(SameKey(cp, c.a, c.b), c.equal) << "the key groups names as the comparison does";
   }
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,7 +15,9 @@
 #include <fstream>
 
 #include "platform/posix/encoding.h"
-#include "platform/posix/paths.h"
+#include "platform/posix/case_resolution.h"
+#include "platform/posix/copy.h"
+#include "platform/posix/path_translation.h"
 #include "platform/posix/posix_services.h"
 
 namespace {
@@ -27,6 +31,11 @@ TEST(PosixPaths, TranslateBothWaysAtCharacterBoundaries) {
       {"/", "\\"},
       {"/a/\xE5\xAE\x89\xE8\xA3\x85.EXE", "\\a\\\xB0\xB2\xD7\xB0.EXE"},
       {"/\xE6\x98\x9E/x", "\\\x95\x5C\\x"},  // a second byte 0x5C is not a separator
+      // Characters code page 936 lacks take their GB18030 four-byte form;
+      // those it has keep their 936 bytes.
+      {"/\xF0\x9F\x98\x80.exe", "\\\x94\x39\xFC\x36.exe"},
+      {"/\xED\x95\x9C\xEA\xB5\xAD/Zo\xC3\xAB", "\\\x83\x36\x84\x33\x82\x37\xF4\x30\\Zo\x81\x30\x8A\x35"},
+      {"/\xCE\x95\xCE\xBB", "\\\xA6\xA5\xA6\xCB"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.native);
@@ -38,10 +47,31 @@ TEST(PosixPaths, TranslateBothWaysAtCharacterBoundaries) {
   }
 }
 
+TEST(PosixPaths, FourByteFormsHaveNoCase) {
+  // Characters code page 936 lacks compare as themselves; the letters around
+  // them still fold.
+  const struct {
+    const char* a;
+    const char* b;
+    bool equal;
+  } cases[] = {
+      {"Zo\xC3\xAB.exe", "zO\xC3\xAB.EXE", true},
+      {"Zo\xC3\xAB.exe", "ZO\xC3\x8B.exe", false},  // e-diaeresis and its capital
+      {"\xF0\x9F\x98\x80.dll", "\xF0\x9F\x98\x80.DLL", true},
+      {"\xF0\x9F\x98\x80.dll", "\xF0\x9F\x98\x81.dll", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.b);
+    std::string a, b;
+    ASSERT_TRUE(posix::LogicNameFromNative(c.a, &a));
+    ASSERT_TRUE(posix::LogicNameFromNative(c.b, &b));
+    EXPECT_EQ(EqualsNoCase(ActiveCodePage(), a, b), c.equal);
+  }
+}
+
 TEST(PosixPaths, NamesTheLogicCannotHoldAreRefused) {
   std::string out;
   EXPECT_FALSE(posix::LogicNameFromNative("\xFF\xFE.exe", &out)) << "invalid UTF-8";
-  EXPECT_FALSE(posix::LogicNameFromNative("\xF0\x9F\x98\x80.exe", &out)) << "not in code page 936";
   EXPECT_FALSE(posix::LogicNameFromNative("..\\evil.exe", &out)) << "a backslash would split it";
   EXPECT_FALSE(posix::LogicFromNative("/ok/\xFF/x", &out));
   EXPECT_FALSE(posix::NativeFromLogic("\\a\\\x81", &out)) << "a lone lead byte is no character";
@@ -70,12 +100,12 @@ class PosixFolder : public ::testing::Test {
   std::string dir;
 };
 
-TEST_F(PosixFolder, ResolveCasePrefersTheExactNameThenTheSmallestMatch) {
+TEST_F(PosixFolder, ResolveCasePrefersTheExactNameAndNeverPicksATwin) {
   Write("main.exe", "1");
   Write("MAIN.exe", "2");
   Write("Main.exe", "3");
   EXPECT_EQ(posix::ResolveCase(dir + "/Main.exe"), dir + "/Main.exe");
-  EXPECT_EQ(posix::ResolveCase(dir + "/MAIN.EXE"), dir + "/MAIN.exe");
+  EXPECT_EQ(posix::ResolveCase(dir + "/MAIN.EXE"), dir + "/MAIN.EXE") << "twins: only the exact name";
   EXPECT_EQ(posix::ResolveCase(dir + "/new.exe"), dir + "/new.exe");
   mkdir((dir + "/SelfTemp").c_str(), 0755);
   EXPECT_EQ(posix::ResolveCase(dir + "/selftemp/x"), dir + "/SelfTemp/x");
@@ -100,6 +130,26 @@ TEST_F(PosixFolder, CopyRefusesNonFilesAndMissingFolders) {
   EXPECT_NE(posix::CopyNativeFileOver(dir + "/src", dir + "/none/t"), 0);
   EXPECT_EQ(posix::CopyNativeFileOver(dir + "/src", dir + "/t"), 0);
   EXPECT_EQ(Names(), (std::vector<std::string>{"src", "sub", "t"}));
+}
+
+TEST_F(PosixFolder, NamesSwappedByAnotherProcessAreStillFound) {
+  // Once the run has read the folder, another process exchanges two names
+  // in one step. A staged B.DLL must still replace b.dll, not land beside it.
+  Write("b.dll", "old b");
+  Write("c.dll", "old c");
+  Write("staged", "new b");
+  posix::PosixServices os;
+  AnsiString root;
+  ASSERT_TRUE(posix::LogicFromNative(dir, &root));
+  for (int i = 0; i < 2; ++i) EXPECT_FALSE(os.PathExists(root + "\\B.DLL.Old"));  // read the folder
+  ASSERT_EQ(renameat2(AT_FDCWD, (dir + "/c.dll").c_str(), AT_FDCWD, (dir + "/b.dll").c_str(),
+                      RENAME_EXCHANGE), 0);
+  EXPECT_TRUE(os.CopyFileOver(root + "\\staged", root + "\\B.DLL").ok);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"b.dll", "c.dll", "staged"}));
+  std::ifstream in(dir + "/b.dll");
+  std::string content;
+  std::getline(in, content);
+  EXPECT_EQ(content, "new b");
 }
 
 TEST(PosixServicesTest, ModulePathIsTheRunningExecutableInLogicForm) {
@@ -154,7 +204,7 @@ TEST_F(PosixCaseLookup, RepeatedLookupsFollowEveryChangeToTheFolder) {
   Elsewhere("touch main.exe.old");
   EXPECT_EQ(Resolve("Main.exe.Old"), "main.exe.old");
   Elsewhere("touch MAIN.EXE.OLD");
-  EXPECT_EQ(Resolve("Main.exe.Old"), "MAIN.EXE.OLD") << "the smallest match";
+  EXPECT_EQ(Resolve("Main.exe.Old"), "Main.exe.Old") << "twins: only the exact name";
   Elsewhere("rm MAIN.EXE.OLD");
   EXPECT_EQ(Resolve("Main.exe.Old"), "main.exe.old");
   Elsewhere("mv main.exe.old Main.EXE.old");
@@ -213,6 +263,9 @@ TEST_F(PosixCaseLookup, CharactersOfTheCodePageFoldAsTheComparisonSays) {
       {"\xE5\xAE\x89.exe", "\xE8\xA3\x85.exe"},                          // two different characters
       {"\xC3\xA9t\xC3\xA9.dll", "\xC3\xA9T\xC3\xA9.DLL"},                // e-acute has no capital in 936
       {"ab.exe", "ab.exe.old"},
+      // Outside code page 936: the four-byte forms compare as themselves.
+      {"Zo\xC3\xAB.exe", "zO\xC3\xAB.EXE"},
+      {"Zo\xC3\xAB.dll", "ZO\xC3\x8B.DLL"},  // e-diaeresis is not its capital
   };
   const CodePage& cp = ActiveCodePage();
   int folder = 0;

@@ -11,7 +11,7 @@
 #include <stdexcept>
 
 #include "platform/posix/encoding.h"
-#include "platform/posix/paths.h"
+#include "platform/posix/path_translation.h"
 #include "platform/posix/posix_services.h"
 #include "tests/contract_env.h"
 

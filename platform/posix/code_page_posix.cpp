@@ -1,6 +1,8 @@
 // The active code page on POSIX: code page 936, the code page the updater's
-// texts are written in. Two-byte characters are upper-cased through Unicode
-// with the C library's full case tables (the C.UTF-8 locale).
+// texts are written in, with the lead-byte ranges of 936; names also carry
+// GB18030 four-byte forms for characters 936 lacks (see encoding.h).
+// Two-byte characters are upper-cased through Unicode with the C library's
+// full case tables (the C.UTF-8 locale).
 #include <locale.h>
 #include <wctype.h>
 
@@ -16,6 +18,14 @@ namespace {
 constexpr unsigned kAnsiCodePage = 936;
 
 bool MapDoubleByte(unsigned char lead, unsigned char trail, unsigned* mapped) {
+  // Half of a GB18030 four-byte character (its second byte is a digit, which
+  // no code page 936 character has there) has no case: it compares as
+  // itself, so a name holding one equals only names with the very same
+  // characters there.
+  if (trail >= '0' && trail <= '9') {
+    *mapped = (static_cast<unsigned>(lead) << 8) | trail;
+    return true;
+  }
   unsigned cp = 0;
   if (!posix::AnsiCharToCodePoint(lead, trail, &cp)) return false;  // not a character
   static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));

@@ -3,6 +3,10 @@
 // report success before the new content is on disk (the staged copy is deleted
 // right after). So: write a temporary file beside the target, flush it, rename
 // it over the target, flush the folder.
+//
+// Every temporary has a name of its own run's making, created exclusively, so
+// two runs never share one, and a run only ever removes its own; what a
+// killed run left is cleared by the services, under the run lock.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <stdio.h>
@@ -10,21 +14,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <climits>
 #include <string>
 #include <vector>
 
-#include "platform/posix/posix_services.h"
+#include "platform/posix/copy.h"
 
 namespace posix {
 namespace {
 
-// Temporary names start with this; the update pass never applies such a
-// name, and a leftover from a killed run is recognisable.
-const char kTemporaryPrefix[] = ".selfupdate-";
-const char kTemporarySuffix[] = ".tmp";
 constexpr std::size_t kBufferSize = 256 * 1024;
 constexpr std::size_t kRangeChunk = std::size_t{1} << 30;
 
@@ -147,68 +145,86 @@ int CopyContent(int in, const struct stat& st, int out) {
   return ReadWrite(in, out);
 }
 
-// The temporary for a target: named after it, so a run killed in the middle
-// of a copy leaves at most one per file, and the next copy of that file (the
-// run after it applies the same staged file again) clears it away. Empty when
-// the name would be too long for the file system.
-std::string TemporaryFor(const std::string& folder, const std::string& targetName) {
-  const std::string name = kTemporaryPrefix + targetName + kTemporarySuffix;
-  return name.size() <= NAME_MAX ? folder + name : std::string();
+// A fresh temporary name. The process number keeps runs apart and the
+// counter keeps one run's apart; a name left by a dead process that had the
+// same number is skipped by the exclusive creation.
+std::string TemporaryName() {
+  static const std::string process = kTemporaryPrefix + std::to_string(getpid()) + "-";
+  static unsigned counter = 0;
+  return process + std::to_string(counter++);
 }
 
-// Any other free temporary name in `folder`.
-std::string TemporaryNameIn(const std::string& folder) {
-  // A child forked later inherits the number; O_EXCL and the retry below
-  // keep the names apart all the same.
-  static const std::string process = std::to_string(getpid()) + "-";
-  static std::atomic<unsigned> counter{0};
-  return folder + kTemporaryPrefix + process + std::to_string(counter++);
+// The permission bits a new file gets from the mode it is created with.
+mode_t CreationMask() {
+  static const mode_t mask = [] {
+    const mode_t m = umask(0);
+    umask(m);
+    return m;
+  }();
+  return mask;
 }
 
 }  // namespace
 
-int CopyNativeFileOver(const std::string& from, const std::string& to) {
-  Fd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return errno;
-  struct stat st;
-  if (fstat(in.get(), &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) return EISDIR;
+const char kTemporaryPrefix[] = ".selfupdate-";
 
-  const std::size_t slash = to.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? std::string() : to.substr(0, slash + 1);
-  Fd dir(open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) return errno;
-
-  constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  std::string temporary = TemporaryFor(folder, slash == std::string::npos ? to : to.substr(slash + 1));
-  Fd out;
-  if (!temporary.empty()) {
-    // A leftover of a killed run goes first; anything that cannot be removed
-    // (a folder, say) stays, and another name is used.
-    unlink(temporary.c_str());
-    out.reset(open(temporary.c_str(), kCreate, 0600));
+int OpenRegularFile(int dirFd, const std::string& name, int* fd, struct stat* st) {
+  // Opened without waiting: a FIFO opens at once this way, where a plain
+  // open would wait for a writer forever. Only a regular file is read.
+  const int in = openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (in < 0) return errno;
+  int err = 0;
+  if (fstat(in, st) != 0)
+    err = errno;
+  else if (!S_ISREG(st->st_mode))
+    err = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+  if (err != 0) {
+    close(in);
+    return err;
   }
+  *fd = in;
+  return 0;
+}
+
+int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& name) {
+  constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  // The staged program's permission bits (its execute bit above all) carry
+  // over; set-id bits do not.
+  const mode_t mode = st.st_mode & 0777;
+  std::string temporary;
+  Fd out;
   for (int attempt = 0; out.get() < 0; ++attempt) {
-    temporary = TemporaryNameIn(folder);
-    out.reset(open(temporary.c_str(), kCreate, 0600));
+    temporary = TemporaryName();
+    out.reset(openat(dirFd, temporary.c_str(), kCreate, mode));
     if (out.get() < 0 && (errno != EEXIST || attempt >= 100)) return errno;
   }
 
-  int err = CopyContent(in.get(), st, out.get());
-  // The staged program's permission bits (its execute bit above all) carry
-  // over; set-id bits do not.
-  if (err == 0 && fchmod(out.get(), st.st_mode & 0777) != 0) err = errno;
+  int err = CopyContent(in, st, out.get());
+  if (err == 0 && (mode & CreationMask()) != 0 && fchmod(out.get(), mode) != 0) err = errno;
   if (err == 0 && fsync(out.get()) != 0) err = errno;
   if (err == 0) err = out.CloseChecked();
   // A folder at the target makes this fail with EISDIR, so the folder stays.
-  if (err == 0 && rename(temporary.c_str(), to.c_str()) != 0) err = errno;
+  if (err == 0 && renameat(dirFd, temporary.c_str(), dirFd, name.c_str()) != 0) err = errno;
   if (err != 0) {
-    unlink(temporary.c_str());
+    unlinkat(dirFd, temporary.c_str(), 0);
     return err;
   }
   // The rename is only durable once the folder is flushed.
-  if (fsync(dir.get()) != 0) return errno;
+  if (fsync(dirFd) != 0) return errno;
   return 0;
+}
+
+int CopyNativeFileOver(const std::string& from, const std::string& to) {
+  Fd in;
+  struct stat st;
+  int inFd = -1;
+  if (const int err = OpenRegularFile(AT_FDCWD, from, &inFd, &st)) return err;
+  in.reset(inFd);
+  const std::size_t slash = to.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : to.substr(0, slash);
+  Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) return errno;
+  return CopyIntoFolder(in.get(), st, dir.get(), slash == std::string::npos ? to : to.substr(slash + 1));
 }
 
 }  // namespace posix

@@ -3,11 +3,14 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 namespace posix {
 namespace {
 
 const char kAnsiCharset[] = "CP936";
+const char kFourByteCharset[] = "GB18030";
 const char kUtf8Charset[] = "UTF-8";
 const char kUcs4Charset[] = "UCS-4LE";
 
@@ -21,6 +24,14 @@ iconv_t FromAnsi() {
   static iconv_t cd = iconv_open(kUtf8Charset, kAnsiCharset);
   return cd;
 }
+iconv_t ToFourByte() {
+  static iconv_t cd = iconv_open(kFourByteCharset, kUtf8Charset);
+  return cd;
+}
+iconv_t FromFourByte() {
+  static iconv_t cd = iconv_open(kUtf8Charset, kFourByteCharset);
+  return cd;
+}
 iconv_t AnsiToUcs4() {
   static iconv_t cd = iconv_open(kUcs4Charset, kAnsiCharset);
   return cd;
@@ -30,34 +41,72 @@ iconv_t Ucs4ToAnsi() {
   return cd;
 }
 
-bool Convert(iconv_t cd, const std::string& in, std::string* out) {
-  out->clear();
+constexpr std::size_t kFailed = static_cast<std::size_t>(-1);
+
+// Converts as much of [*src, *src + *srcLeft) as the converter can, appending
+// to `out`. Returns true when all of it converted; false with *src at the
+// first character it cannot convert (errno EILSEQ or EINVAL) or on any other
+// failure. A converter that replaces an unmappable character silently counts
+// it as irreversible; such a text does not represent the input, so that is a
+// failure too.
+bool ConvertSome(iconv_t cd, char** src, std::size_t* srcLeft, std::string* out) {
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
-  char* src = const_cast<char*>(in.data());
-  std::size_t srcLeft = in.size();
   char buffer[256];
-  while (srcLeft > 0) {
+  for (;;) {
     char* dst = buffer;
     std::size_t dstLeft = sizeof buffer;
-    const std::size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
+    const std::size_t r = *srcLeft == 0 ? iconv(cd, nullptr, nullptr, &dst, &dstLeft)
+                                        : iconv(cd, src, srcLeft, &dst, &dstLeft);
     out->append(buffer, static_cast<std::size_t>(dst - buffer));
-    if (r == static_cast<std::size_t>(-1) && errno != E2BIG) return false;
-    // A converter may still replace an unmappable character silently and
-    // count it as irreversible; such a text does not represent the input.
-    if (r != static_cast<std::size_t>(-1) && r > 0) return false;
+    if (r == kFailed && errno == E2BIG) continue;
+    if (r == kFailed) return false;
+    if (r > 0) {
+      errno = 0;
+      return false;
+    }
+    if (*srcLeft == 0) return true;
   }
-  char* dst = buffer;
-  std::size_t dstLeft = sizeof buffer;
-  if (iconv(cd, nullptr, nullptr, &dst, &dstLeft) == static_cast<std::size_t>(-1)) return false;
-  out->append(buffer, static_cast<std::size_t>(dst - buffer));
-  return true;
+}
+
+bool Convert(iconv_t cd, const std::string& in, std::string* out) {
+  out->clear();
+  char* src = const_cast<char*>(in.data());
+  std::size_t srcLeft = in.size();
+  return ConvertSome(cd, &src, &srcLeft, out);
+}
+
+// The byte length of the UTF-8 sequence a lead byte starts; 0 for a byte
+// that starts none.
+std::size_t Utf8Length(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
+bool IsDigit(unsigned char b) { return b >= '0' && b <= '9'; }
+bool IsLeadRange(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
+
+// Whether four bytes are one GB18030 four-byte character: lead, digit, lead,
+// digit. Code page 936 has no such character; read with its lead-byte rule
+// they are two two-byte units whose second bytes are digits.
+bool IsFourByteForm(const unsigned char* b) {
+  return IsLeadRange(b[0]) && IsDigit(b[1]) && IsLeadRange(b[2]) && IsDigit(b[3]);
 }
 
 }  // namespace
 
 bool IsAscii(const char* text, std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i)
+  // Eight bytes at a time: every name and path of a pass goes through here.
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text + i, 8);
+    if (word & 0x8080808080808080u) return false;
+  }
+  for (; i < size; ++i)
     if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
   return true;
 }
@@ -67,8 +116,29 @@ bool Utf8ToAnsi(const std::string& utf8, std::string* ansi) {
     *ansi = utf8;
     return true;
   }
+  ansi->clear();
+  char* src = const_cast<char*>(utf8.data());
+  std::size_t srcLeft = utf8.size();
+  // Code page 936 wherever it has the character; one character at a time in
+  // its GB18030 four-byte form where it has not.
+  while (!ConvertSome(ToAnsi(), &src, &srcLeft, ansi)) {
+    if (errno != EILSEQ) return false;
+    const std::size_t n = Utf8Length(static_cast<unsigned char>(*src));
+    if (n == 0 || n > srcLeft) return false;
+    std::string one;
+    char* charStart = src;
+    std::size_t charLeft = n;
+    if (!ConvertSome(ToFourByte(), &charStart, &charLeft, &one) || one.size() != 4 ||
+        !IsFourByteForm(reinterpret_cast<const unsigned char*>(one.data())))
+      return false;
+    ansi->append(one);
+    src += n;
+    srcLeft -= n;
+  }
+  // Only a text that converts back to the very same bytes is taken, so two
+  // names can never be confused.
   std::string back;
-  return Convert(ToAnsi(), utf8, ansi) && Convert(FromAnsi(), *ansi, &back) && back == utf8;
+  return AnsiToUtf8(*ansi, &back) && back == utf8;
 }
 
 bool AnsiToUtf8(const std::string& ansi, std::string* utf8) {
@@ -76,7 +146,22 @@ bool AnsiToUtf8(const std::string& ansi, std::string* utf8) {
     *utf8 = ansi;
     return true;
   }
-  return Convert(FromAnsi(), ansi, utf8);
+  utf8->clear();
+  char* src = const_cast<char*>(ansi.data());
+  std::size_t srcLeft = ansi.size();
+  while (!ConvertSome(FromAnsi(), &src, &srcLeft, utf8)) {
+    if ((errno != EILSEQ && errno != EINVAL) || srcLeft < 4 ||
+        !IsFourByteForm(reinterpret_cast<const unsigned char*>(src)))
+      return false;
+    std::string one;
+    char* charStart = src;
+    std::size_t charLeft = 4;
+    if (!ConvertSome(FromFourByte(), &charStart, &charLeft, &one)) return false;
+    utf8->append(one);
+    src += 4;
+    srcLeft -= 4;
+  }
+  return true;
 }
 
 bool AnsiCharToCodePoint(unsigned char lead, unsigned char trail, unsigned* codePoint) {

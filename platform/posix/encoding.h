@@ -14,12 +14,16 @@ namespace posix {
 // which spares the start-up the loading of the conversion modules.
 bool IsAscii(const char* text, std::size_t size);
 
-// Converts one UTF-8 text to code page 936. Fails when the text is not valid
-// UTF-8, holds a character code page 936 lacks, or would not convert back to
+// Converts one UTF-8 text to the logic's bytes: code page 936 for every
+// character it has, so every text that works in 936 keeps its bytes, and
+// GB18030's four-byte form (lead, digit, lead, digit; the superset of 936
+// that covers all of Unicode, Windows' code page 54936) for every character it
+// lacks. Fails when the text is not valid UTF-8 or would not convert back to
 // the very same bytes (so two names can never be confused).
 bool Utf8ToAnsi(const std::string& utf8, std::string* ansi);
 
-// Converts code page 936 bytes to UTF-8. Fails on bytes that are no character.
+// Converts the logic's bytes (code page 936 with GB18030 four-byte forms) to
+// UTF-8. Fails on bytes that are no character.
 bool AnsiToUtf8(const std::string& ansi, std::string* utf8);
 
 // Converts a two-byte code page 936 character to a Unicode code point and

@@ -9,12 +9,16 @@
 #include <cerrno>
 #include <vector>
 
-#include "platform/posix/paths.h"
+#include "platform/posix/copy.h"
+#include "platform/posix/path_translation.h"
+#include "platform/posix/run_lock.h"
 
 namespace posix {
 namespace {
 
 constexpr unsigned long kErrorPathNotTranslatable = EILSEQ;
+
+OpResult Errno() { return OpResult::Failure(static_cast<unsigned long>(errno)); }
 
 // "*" and "?" with case folded as the logic compares names; "*.*" matches
 // every name, as it does on Windows.
@@ -68,94 +72,165 @@ class PosixListing : public DirectoryListing {
   AnsiString wildcard_;
 };
 
-bool LstatOk(const std::string& path, struct stat* st) { return lstat(path.c_str(), st) == 0; }
+bool NameExists(int dirFd, const std::string& name) {
+  struct stat st;
+  return fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// renameat() that fails with EEXIST instead of replacing.
+int RenameNoReplace(int fromDir, const std::string& from, int toDir, const std::string& to) {
+  if (renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  // Only a file system that does not know the flag gets the fallback.
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+  if (NameExists(toDir, to)) return EEXIST;
+  return renameat(fromDir, from.c_str(), toDir, to.c_str()) == 0 ? 0 : errno;
+}
 
 }  // namespace
 
 AnsiString PosixServices::ModulePath() {
+  // Read once: every later caller gets the very answer the start-up checked,
+  // even if the executable is renamed or its folder moved meanwhile.
+  if (moduleRead_) return modulePath_;
+  moduleRead_ = true;
   std::vector<char> buffer(4096);
   for (;;) {
     const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n < 0) return AnsiString();
+    if (n < 0) return modulePath_;
     if (static_cast<std::size_t>(n) < buffer.size()) {
-      AnsiString logic;
-      if (!LogicFromNative(std::string(buffer.data(), static_cast<std::size_t>(n)), &logic))
-        return AnsiString();
-      return logic;
+      if (!LogicFromNative(std::string(buffer.data(), static_cast<std::size_t>(n)), &modulePath_))
+        modulePath_.clear();
+      return modulePath_;
     }
     buffer.resize(buffer.size() * 2);
   }
 }
 
+int PosixServices::Locate(const AnsiString& logic, Place* place) {
+  std::string native;
+  if (!NativeFromLogic(logic, &native)) return static_cast<int>(kErrorPathNotTranslatable);
+  const std::size_t slash = native.find_last_of('/');
+  const std::string folder =
+      slash == std::string::npos ? std::string() : slash == 0 ? "/" : native.substr(0, slash);
+  place->name = slash == std::string::npos ? native : native.substr(slash + 1);
+  place->folder = names_.OpenFolder(folder);
+  return place->folder ? 0 : errno != 0 ? errno : ENOENT;
+}
+
 OpResult PosixServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) {
   const std::size_t slash = ReverseFindByte(ActiveCodePage(), pattern, '\\');
-  const AnsiString folderLogic = slash == AnsiString::npos ? AnsiString() : pattern.substr(0, slash + 1);
-  const AnsiString wildcard = slash == AnsiString::npos ? pattern : pattern.substr(slash + 1);
-  std::string folder;
-  if (!ResolveLogic(folderLogic.empty() ? AnsiString(".") : folderLogic, &folder))
-    return OpResult::Failure(kErrorPathNotTranslatable);
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return OpResult::Failure(static_cast<unsigned long>(errno));
-  *listing = std::make_unique<PosixListing>(dir, wildcard);
+  Place place;
+  // The wildcard takes the place of a name, so the folder is found as any
+  // name's folder is.
+  if (const int err = Locate(slash == AnsiString::npos ? AnsiString("*") : pattern.substr(0, slash + 1) + "*",
+                             &place))
+    return OpResult::Failure(static_cast<unsigned long>(err));
+  // A reading of its own, from the start, whoever read the folder before.
+  const int fd = openat(place.folder->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    const OpResult failed = Errno();
+    if (fd >= 0) close(fd);
+    return failed;
+  }
+  *listing = std::make_unique<PosixListing>(dir, slash == AnsiString::npos ? pattern : pattern.substr(slash + 1));
   return OpResult::Success();
 }
 
 bool PosixServices::PathExists(const AnsiString& path) {
-  std::string native;
-  struct stat st;
-  return ResolveLogic(path, &native) && lstat(native.c_str(), &st) == 0;
+  Place at;
+  if (Locate(path, &at) != 0) return false;
+  if (at.name.empty()) return true;
+  if (NameExists(at.folder->fd(), at.name)) return true;
+  const std::string other = names_.OtherName(*at.folder, at.name);
+  return !other.empty() && NameExists(at.folder->fd(), other);
 }
 
 OpResult PosixServices::RemoveFile(const AnsiString& path) {
-  std::string native;
-  if (!ResolveLogic(path, &native)) return OpResult::Failure(kErrorPathNotTranslatable);
-  struct stat st;
-  if (!LstatOk(native, &st)) return OpResult::Failure(static_cast<unsigned long>(errno));
-  if (S_ISDIR(st.st_mode)) return OpResult::Failure(EISDIR);
-  if (unlink(native.c_str()) != 0) return OpResult::Failure(static_cast<unsigned long>(errno));
+  Place at;
+  if (const int err = Locate(path, &at)) return OpResult::Failure(static_cast<unsigned long>(err));
+  if (at.name.empty()) return OpResult::Failure(EISDIR);
+  // unlinkat without AT_REMOVEDIR never removes a folder (EISDIR).
+  std::string name = at.name;
+  int r = unlinkat(at.folder->fd(), name.c_str(), 0);
+  if (r != 0 && errno == ENOENT) {
+    name = names_.OtherName(*at.folder, at.name);
+    if (name.empty()) return OpResult::Failure(ENOENT);
+    r = unlinkat(at.folder->fd(), name.c_str(), 0);
+  }
+  if (r != 0) return Errno();
+  names_.Removed(*at.folder, name);
   return OpResult::Success();
 }
 
-namespace {
-
-// rename() that fails with EEXIST instead of replacing.
-int RenameNoReplace(const std::string& from, const std::string& to) {
-#ifdef RENAME_NOREPLACE
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  // Only a file system that does not know the flag gets the fallback.
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
-#endif
-  struct stat st;
-  if (lstat(to.c_str(), &st) == 0) return EEXIST;
-  return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-}
-
-}  // namespace
-
 OpResult PosixServices::RenameFile(const AnsiString& from, const AnsiString& to) {
-  std::string nativeFrom, nativeTo, exactTo;
-  if (!ResolveLogic(from, &nativeFrom) || !NativeFromLogic(to, &exactTo))
-    return OpResult::Failure(kErrorPathNotTranslatable);
-  nativeTo = ResolveCase(exactTo);
-  struct stat st;
-  if (!LstatOk(nativeFrom, &st)) return OpResult::Failure(static_cast<unsigned long>(errno));
-  // A new name that differs from the old one only in letter case names the
-  // same entry; that rename is allowed, as on Windows.
-  if (nativeTo == nativeFrom && exactTo != nativeFrom) {
-    return rename(nativeFrom.c_str(), exactTo.c_str()) == 0
-               ? OpResult::Success()
-               : OpResult::Failure(static_cast<unsigned long>(errno));
+  Place src, dst;
+  if (const int err = Locate(from, &src)) return OpResult::Failure(static_cast<unsigned long>(err));
+  if (const int err = Locate(to, &dst)) return OpResult::Failure(static_cast<unsigned long>(err));
+  if (src.name.empty() || dst.name.empty()) return OpResult::Failure(EINVAL);
+  Folder& sf = *src.folder;
+  Folder& df = *dst.folder;
+
+  // The new name exists when another letter case of it does, unless that is
+  // the very entry being renamed: a rename that changes only letter case is
+  // allowed, as on Windows.
+  const std::string taken = names_.OtherName(df, dst.name);
+  if (!taken.empty()) {
+    const bool sameFolder = sf.device() == df.device() && sf.inode() == df.inode();
+    const bool sameEntry =
+        sameFolder && (taken == src.name ||
+                       (!NameExists(sf.fd(), src.name) && names_.OtherName(sf, src.name) == taken));
+    if (!sameEntry && NameExists(df.fd(), taken)) return OpResult::Failure(EEXIST);
   }
-  const int err = RenameNoReplace(nativeFrom, nativeTo);
-  return err == 0 ? OpResult::Success() : OpResult::Failure(static_cast<unsigned long>(err));
+  std::string name = src.name;
+  int err = RenameNoReplace(sf.fd(), name, df.fd(), dst.name);
+  if (err == ENOENT) {
+    name = names_.OtherName(sf, src.name);
+    if (name.empty()) return OpResult::Failure(ENOENT);
+    err = RenameNoReplace(sf.fd(), name, df.fd(), dst.name);
+  }
+  if (err != 0) return OpResult::Failure(static_cast<unsigned long>(err));
+  names_.Removed(sf, name);
+  names_.Created(df, dst.name);
+  return OpResult::Success();
 }
 
 OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& to) {
-  std::string nativeFrom, nativeTo;
-  if (!ResolveLogic(from, &nativeFrom) || !ResolveLogic(to, &nativeTo))
-    return OpResult::Failure(kErrorPathNotTranslatable);
-  const int err = CopyNativeFileOver(nativeFrom, nativeTo);
-  return err == 0 ? OpResult::Success() : OpResult::Failure(static_cast<unsigned long>(err));
+  Place src, dst;
+  if (const int err = Locate(from, &src)) return OpResult::Failure(static_cast<unsigned long>(err));
+  if (const int err = Locate(to, &dst)) return OpResult::Failure(static_cast<unsigned long>(err));
+  if (src.name.empty() || dst.name.empty()) return OpResult::Failure(EISDIR);
+  int in = -1;
+  struct stat st;
+  int err = OpenRegularFile(src.folder->fd(), src.name, &in, &st);
+  if (err == ENOENT) {
+    const std::string other = names_.OtherName(*src.folder, src.name);
+    if (!other.empty()) err = OpenRegularFile(src.folder->fd(), other, &in, &st);
+  }
+  if (err != 0) return OpResult::Failure(static_cast<unsigned long>(err));
+
+  Folder& df = *dst.folder;
+  SweepTemporaries(df);
+  // The file in place is replaced under its own name: the exact name when it
+  // is there, else the one other letter case of it the rules allow.
+  std::string name = dst.name;
+  const std::string other = names_.OtherName(df, dst.name);
+  if (!other.empty() && !NameExists(df.fd(), name) && NameExists(df.fd(), other)) name = other;
+  err = CopyIntoFolder(in, st, df.fd(), name);
+  close(in);
+  if (err != 0) return OpResult::Failure(static_cast<unsigned long>(err));
+  names_.Created(df, name);
+  return OpResult::Success();
+}
+
+void PosixServices::SweepTemporaries(Folder& folder) {
+  if (swept_ || !HoldsApplicationLock(folder.device(), folder.inode())) return;
+  swept_ = true;
+  const std::string prefix = kTemporaryPrefix;
+  for (const std::string& name : names_.Names(folder)) {
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    if (unlinkat(folder.fd(), name.c_str(), 0) == 0) names_.Removed(folder, name);
+  }
 }
 
 void PosixServices::AddErrorMode(unsigned) {}

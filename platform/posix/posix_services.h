@@ -1,25 +1,33 @@
 // The POSIX platform: the update logic's operations on a Linux file system,
 // with Windows semantics where the logic relies on them (names found without
-// regard to case, renames that never replace, copies that replace).
+// regard to case, renames that never replace, copies that replace). Which
+// native name an operation acts on follows the rule in case_resolution.h.
 #pragma once
 
+#include <memory>
+#include <string>
+
+#include "platform/posix/case_resolution.h"
 #include "platform/services.h"
 
 namespace posix {
 
 class PosixServices : public PlatformServices {
  public:
+  // Read once, at the first call; every later call returns that same answer
+  // (an empty one included), so the start-up's check, the pass and the
+  // relaunch all work from one reading.
   AnsiString ModulePath() override;
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
   bool PathExists(const AnsiString& path) override;
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
-  // Atomic and durable: the content goes to a temporary file beside the
-  // target, is flushed, and is renamed into place, and the folder is flushed.
-  // A failure leaves the target as it was and no temporary behind.
+  // Atomic and durable (see copy.h). Only a regular file is copied; a FIFO
+  // or device is refused without being read or waited on.
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override;
-  // Written to standard error as UTF-8; also shown as a modal desktop dialog
-  // when a graphical session and a dialog program are available.
+  // Written to standard error as UTF-8 (quietly nothing when nobody reads
+  // it); also shown as a modal desktop dialog when a graphical session and a
+  // dialog program are available.
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
   // An executable file is started directly, detached in a new session; any
   // other existing file is handed to xdg-open; a missing path starts nothing.
@@ -30,10 +38,26 @@ class PosixServices : public PlatformServices {
   void ReportStartupRefusal(const char* reason) override;
   // Says so on standard error and exits with kExitUncaughtException.
   [[noreturn]] void EndAbnormally() override;
-};
 
-// CopyFileOver on native paths. Returns 0 or errno.
-int CopyNativeFileOver(const std::string& from, const std::string& to);
+ private:
+  // A logic path as an open folder and a native name in it (empty for the
+  // folder itself).
+  struct Place {
+    std::shared_ptr<Folder> folder;
+    std::string name;
+  };
+  // 0, or the errno of a path that cannot be translated or whose folder
+  // cannot be found.
+  int Locate(const AnsiString& logic, Place* place);
+  // Removes what killed runs' copies left in `folder`, once, and only while
+  // this process holds the folder's run lock.
+  void SweepTemporaries(Folder& folder);
+
+  CaseResolver names_;
+  bool moduleRead_ = false;
+  AnsiString modulePath_;
+  bool swept_ = false;
+};
 
 // Starts `argv[0]` (searched in PATH when it has no slash) detached in its own
 // session with standard input from /dev/null, without waiting. When `wait` is

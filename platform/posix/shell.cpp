@@ -1,5 +1,6 @@
 // Showing the failure message and starting programs, the POSIX way.
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,7 +12,7 @@
 #include <string>
 
 #include "platform/posix/encoding.h"
-#include "platform/posix/paths.h"
+#include "platform/posix/path_translation.h"
 #include "platform/posix/posix_services.h"
 
 extern char** environ;
@@ -66,11 +67,18 @@ bool Spawn(const char* const argv[], bool wait) {
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attr);
   posix_spawn_file_actions_addopen(&actions, 0, kDevNull, O_RDONLY, 0);
+  // The updater ignores SIGPIPE; the program it starts gets the default back.
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &pipe);
+  short flags = POSIX_SPAWN_SETSIGDEF;
   if (!wait) {
     // Its own session, so it outlives the updater and no terminal signal
     // meant for the updater reaches it.
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    flags |= POSIX_SPAWN_SETSID;
   }
+  posix_spawnattr_setflags(&attr, flags);
   pid_t pid = 0;
   const int err = posix_spawnp(&pid, argv[0], &actions, &attr, const_cast<char* const*>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -112,7 +120,8 @@ int PosixServices::ShowMessage(const AnsiString& caption, const AnsiString& text
 
 void PosixServices::ShellOpen(const AnsiString& path) {
   std::string native;
-  if (!ResolveLogic(path, &native)) return;
+  if (!NativeFromLogic(path, &native)) return;
+  native = names_.Resolve(native);
   struct stat st;
   if (stat(native.c_str(), &st) != 0) return;
   // A path without a slash would be looked up in PATH by the spawn.

@@ -16,10 +16,10 @@ import sys
 import tempfile
 
 CALLS = ["openat", "unlink", "unlinkat", "rename", "renameat", "renameat2", "write",
-         "copy_file_range", "ioctl", "fchmod", "fsync", "close"]
+         "copy_file_range", "ioctl", "fchmod", "fsync", "close", "newfstatat", "getdents64", "flock"]
 # The error that call would meet on a full or failing disk.
 ERRORS = {"write": "ENOSPC", "copy_file_range": "ENOSPC", "fsync": "EIO", "close": "EIO",
-          "ioctl": "ENOSPC"}
+          "ioctl": "ENOSPC", "flock": "ENOLCK"}
 FILES = ["Main.exe", "Core.dll", "Extra.dll"]
 
 

@@ -1,0 +1,194 @@
+#include "platform/posix/case_resolution.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/ansi_text.h"
+#include "platform/posix/encoding.h"
+#include "platform/posix/path_translation.h"
+
+namespace posix {
+namespace {
+
+constexpr int kOpenFolder = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+bool IsDotOrDotDot(const std::string& name) { return name == "." || name == ".."; }
+
+// A folder the process may pass through but not read (execute permission
+// only, as home folders often are) still serves for operations by name; it
+// just cannot be listed, so no other letter case is ever proposed in it.
+int OpenFolderAt(int parent, const char* path) {
+  const int fd = openat(parent, path, kOpenFolder);
+  if (fd >= 0 || errno != EACCES) return fd;
+  return openat(parent, path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// The key a native name is grouped by; false for a name the logic cannot
+// hold or that equals nothing, which no other name can stand for.
+bool KeyOf(const std::string& name, std::string* key) {
+  // A name of ASCII only is its own logic form.
+  if (IsAscii(name.data(), name.size()))
+    return name.find('\\') == std::string::npos && CaseKey(ActiveCodePage(), name, key);
+  std::string logic;
+  return LogicNameFromNative(name, &logic) && CaseKey(ActiveCodePage(), logic, key);
+}
+
+std::string Join(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  if (folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+}  // namespace
+
+Folder::Folder(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
+  struct stat st;
+  if (fstat(fd_, &st) == 0) {
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+  }
+}
+
+Folder::~Folder() { close(fd_); }
+
+void Folder::List() {
+  listed_ = true;
+  // A descriptor of its own, so the listing's position never disturbs the
+  // folder's descriptor that the operations use.
+  const int fd = openat(fd_, ".", kOpenFolder);
+  if (fd < 0) return;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    close(fd);
+    return;
+  }
+  while (const dirent* e = readdir(dir))
+    if (!IsDotOrDotDot(e->d_name)) Add(e->d_name);
+  closedir(dir);
+}
+
+void Folder::Add(const std::string& name) {
+  std::string key;
+  if (!KeyOf(name, &key)) return;
+  Group& group = groups_[key];
+  if (std::find(group.names.begin(), group.names.end(), name) == group.names.end())
+    group.names.push_back(name);
+  if (group.names.size() > 1) group.twinned = true;
+}
+
+std::shared_ptr<Folder> CaseResolver::OpenFolder(const std::string& native, std::string* resolved) {
+  for (const auto& open : open_) {
+    if (open.first == native) {
+      if (resolved != nullptr) *resolved = open.second->path();
+      return open.second;
+    }
+  }
+  std::shared_ptr<Folder> folder;
+  std::string found = native;
+  int fd = OpenFolderAt(AT_FDCWD, native.empty() ? "." : native.c_str());
+  if (fd >= 0) {
+    folder = std::make_shared<Folder>(fd, native);
+  } else if (errno == ENOENT || errno == ENAMETOOLONG) {
+    // Component by component from the root (or the current folder), in a
+    // loop: the depth of a path never becomes the depth of a call stack.
+    const bool absolute = !native.empty() && native[0] == '/';
+    fd = OpenFolderAt(AT_FDCWD, absolute ? "/" : ".");
+    if (fd < 0) return nullptr;
+    folder = std::make_shared<Folder>(fd, absolute ? "/" : "");
+    found = folder->path();
+    std::size_t start = absolute ? 1 : 0;
+    while (start < native.size()) {
+      std::size_t slash = native.find('/', start);
+      if (slash == std::string::npos) slash = native.size();
+      std::string component = native.substr(start, slash - start);
+      start = slash + 1;
+      if (component.empty()) continue;
+      int next = OpenFolderAt(folder->fd(), component.c_str());
+      if (next < 0 && errno == ENOENT && !IsDotOrDotDot(component)) {
+        const std::string other = OtherName(*folder, component);
+        if (!other.empty()) {
+          next = OpenFolderAt(folder->fd(), other.c_str());
+          if (next >= 0) component = other;
+        }
+      }
+      if (next < 0) {
+        const int err = errno;
+        if (resolved != nullptr)
+          *resolved = Join(found, component) + (start < native.size() ? "/" + native.substr(start) : "");
+        errno = err;
+        return nullptr;
+      }
+      found = Join(found, component);
+      folder = std::make_shared<Folder>(next, found);
+    }
+  } else {
+    if (resolved != nullptr) *resolved = native;
+    return nullptr;
+  }
+  if (resolved != nullptr) *resolved = found;
+  if (open_.size() >= kMaxOpenFolders) open_.erase(open_.begin());
+  open_.emplace_back(native, folder);
+  return folder;
+}
+
+std::string CaseResolver::OtherName(Folder& folder, const std::string& name) {
+  if (IsDotOrDotDot(name)) return std::string();
+  if (!folder.listed_) folder.List();
+  std::string key;
+  if (!KeyOf(name, &key)) return std::string();
+  const auto it = folder.groups_.find(key);
+  if (it == folder.groups_.end()) return std::string();
+  const Folder::Group& group = it->second;
+  if (group.twinned || group.names.size() != 1 || group.names[0] == name) return std::string();
+  return group.names[0];
+}
+
+void CaseResolver::Created(Folder& folder, const std::string& name) {
+  if (folder.listed_) folder.Add(name);
+}
+
+void CaseResolver::Removed(Folder& folder, const std::string& name) {
+  std::string key;
+  if (!folder.listed_ || !KeyOf(name, &key)) return;
+  const auto it = folder.groups_.find(key);
+  if (it == folder.groups_.end()) return;
+  std::vector<std::string>& names = it->second.names;
+  names.erase(std::remove(names.begin(), names.end(), name), names.end());
+  // The group keeps its twinned mark: a twin this run saw stays protected.
+}
+
+std::vector<std::string> CaseResolver::Names(Folder& folder) {
+  if (!folder.listed_) folder.List();
+  std::vector<std::string> names;
+  for (const auto& group : folder.groups_)
+    names.insert(names.end(), group.second.names.begin(), group.second.names.end());
+  return names;
+}
+
+std::string CaseResolver::Resolve(const std::string& native) {
+  const std::size_t slash = native.find_last_of('/');
+  if (slash == std::string::npos && native.empty()) return native;
+  const std::string folderPath =
+      slash == std::string::npos ? std::string() : slash == 0 ? "/" : native.substr(0, slash);
+  const std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
+  std::string found;
+  const std::shared_ptr<Folder> folder = OpenFolder(folderPath, &found);
+  const std::string prefix = slash == std::string::npos ? std::string() : found == "/" ? "/" : found + "/";
+  if (folder == nullptr || name.empty() || IsDotOrDotDot(name)) return prefix + name;
+  struct stat st;
+  if (fstatat(folder->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return prefix + name;
+  const std::string other = OtherName(*folder, name);
+  return prefix + (other.empty() ? name : other);
+}
+
+std::string ResolveCase(const std::string& native) {
+  CaseResolver resolver;
+  return resolver.Resolve(native);
+}
+
+}  // namespace posix

@@ -1,0 +1,101 @@
+// Finding names as Windows would, on a file system that tells letter case
+// apart. Paths here are native (UTF-8, slash separated).
+//
+// An operation on NAME in a folder acts on:
+//  1. NAME itself when the folder has it. The operation is tried on NAME
+//     first, so the system call decides, not anything remembered.
+//  2. Otherwise the one other name in the folder that equals NAME without
+//     regard to case, when there is exactly one and its group never held
+//     twins during the run. The operation is then tried on that name, and
+//     again the system call decides whether it is still there.
+//  3. Otherwise NAME itself: an operation that creates creates NAME.
+//
+// Twins are names of one folder that differ only in letter case (POSIX
+// allows them; Windows does not). A group that held twins at any moment of
+// the run is acted on by exact names only. So a file the update pass does not
+// apply is never overwritten or deleted in place of another, and an update of
+// a name with twins still moves the version in place to its backup (the
+// backup name is created exactly, beside any twin of it). When the name
+// itself is absent and only twins of it are there, none of them counts as
+// the version in place: the new version is created under the name itself.
+//
+// The other names come from one reading of each folder per run, kept up to
+// date with this process's own changes. A pass over N files thus reads each
+// folder O(1) times on any file system. The reading only proposes a name; it
+// never decides alone.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace posix {
+
+// A folder open for the run, and what the run knows of its names.
+class Folder {
+ public:
+  Folder(int fd, std::string path);
+  ~Folder();
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+
+  int fd() const { return fd_; }
+  // The native path it was found at, letter case as found.
+  const std::string& path() const { return path_; }
+  dev_t device() const { return dev_; }
+  ino_t inode() const { return ino_; }
+
+ private:
+  friend class CaseResolver;
+  struct Group {
+    std::vector<std::string> names;
+    bool twinned = false;
+  };
+
+  void List();
+  void Add(const std::string& name);
+
+  int fd_;
+  std::string path_;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  bool listed_ = false;
+  std::unordered_map<std::string, Group> groups_;  // by case key
+};
+
+// The case resolution of one run. Folders found are kept open for the run.
+class CaseResolver {
+ public:
+  // The folder `native` names (empty: the current folder), each component
+  // found by the rule above, iteratively; null with errno set when it cannot
+  // be found or opened. *resolved, when given, gets the path with every
+  // component found so far as found and the rest as given.
+  std::shared_ptr<Folder> OpenFolder(const std::string& native, std::string* resolved = nullptr);
+
+  // Rule 2: the other name an operation on `name` may act on when `name`
+  // itself is not there; empty when there is none.
+  std::string OtherName(Folder& folder, const std::string& name);
+
+  // This process's own changes, so the reading stays current.
+  void Created(Folder& folder, const std::string& name);
+  void Removed(Folder& folder, const std::string& name);
+
+  // Every name of the folder as read, with this run's own changes.
+  std::vector<std::string> Names(Folder& folder);
+
+  // The existing path `native` names by the rule above, or where a new entry
+  // of that name would go; components that cannot be found are kept as given.
+  std::string Resolve(const std::string& native);
+
+ private:
+  static constexpr std::size_t kMaxOpenFolders = 16;
+  std::vector<std::pair<std::string, std::shared_ptr<Folder>>> open_;  // by the path asked for
+};
+
+// Resolve() in a resolver of its own: reads the folders as they are now.
+std::string ResolveCase(const std::string& native);
+
+}  // namespace posix
