@@ -72,35 +72,45 @@ bool EqualsNoCase(const CodePage& cp, const AnsiString& a, const AnsiString& b) 
 }
 
 bool CaseKey(const CodePage& cp, const AnsiString& name, std::string* key) {
-  key->clear();
+  // Written in place into room for the longest key, three bytes per byte of
+  // the name (a single byte that maps to 0xFF takes three): growing the
+  // string a byte at a time would bring the whole of the runtime's string
+  // growth into the Windows executable.
+  key->assign(3 * name.size(), '\0');
+  std::size_t n = 0;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(name.c_str());
   if (!cp.multiByte) {
-    for (; *p != 0; ++p) key->push_back(static_cast<char>(cp.singleByteLower[*p]));
+    for (; *p != 0; ++p) (*key)[n++] = static_cast<char>(cp.singleByteLower[*p]);
+    key->resize(n);
     return true;
   }
   // Each character's mapped value, as the comparison sees it: a value below
   // 0xFF as that one byte, any other as 0xFF and its two bytes. No sequence of
   // values shares its bytes with another, and a name of single bytes has a
   // key as short as itself.
-  key->reserve(name.size());
   for (;;) {
     unsigned value = 0;
-    if (*p == 0) return true;
+    if (*p == 0) break;
     if (!cp.IsLeadByte(*p)) {
       value = cp.singleByteLower[*p++];  // most names are single bytes only
     } else {
       bool atEnd = false;
-      if (!NextMapped(cp, &p, &value, &atEnd)) return false;
-      if (atEnd) return true;
+      if (!NextMapped(cp, &p, &value, &atEnd)) {
+        key->clear();
+        return false;
+      }
+      if (atEnd) break;
     }
     if (value < 0xFF) {
-      key->push_back(static_cast<char>(value));
+      (*key)[n++] = static_cast<char>(value);
     } else {
-      key->push_back(static_cast<char>(0xFF));
-      key->push_back(static_cast<char>((value >> 8) & 0xFF));
-      key->push_back(static_cast<char>(value & 0xFF));
+      (*key)[n++] = static_cast<char>(0xFF);
+      (*key)[n++] = static_cast<char>((value >> 8) & 0xFF);
+      (*key)[n++] = static_cast<char>(value & 0xFF);
     }
   }
+  key->resize(n);
+  return true;
 }
 
 namespace {
