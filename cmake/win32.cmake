@@ -41,9 +41,11 @@ target_link_libraries(SelfUpdate PRIVATE selfupdate_logic selfupdate_os)
 # stripped (-s), and parts of the runtime the updater does not need are
 # replaced by stand-ins (--wrap, see runtime_trim.cpp). The
 # identification record is referenced by nothing; naming it to the linker
-# keeps it from being dropped.
+# keeps it from being dropped. The header's link time is left at zero, so
+# one commit always links to the same bytes.
 target_link_options(SelfUpdate PRIVATE
   -s
+  -Wl,--no-insert-timestamp
   -Wl,--gc-sections
   -Wl,--wrap=__cxa_demangle
   -Wl,--wrap=__mingw_vsnprintf
