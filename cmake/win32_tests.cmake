@@ -51,3 +51,21 @@ set_tests_properties(message_box_win32 PROPERTIES
   ENVIRONMENT "SELFUPDATE_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-x11"
   SKIP_RETURN_CODE 77
   LABELS "gui;xvfb")
+
+# Vendors sign what they ship. The executable signed with a throw-away
+# certificate must still be what Windows and the scenarios expect: the
+# signature is appended, and must not disturb the identification record,
+# the resources, the imports or any run.
+set(SELFUPDATE_SIGNED ${CMAKE_BINARY_DIR}/signed/SelfUpdate.exe)
+add_test(NAME sign_win32
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/sign_win32.py
+          --exe $<TARGET_FILE:SelfUpdate> --out ${SELFUPDATE_SIGNED})
+set_tests_properties(sign_win32 PROPERTIES FIXTURES_SETUP signed_exe)
+add_test(NAME exe_win32_signed
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/check_win32_exe.py ${SELFUPDATE_SIGNED})
+add_test(NAME e2e_win32_signed
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_e2e.py
+          --exe ${SELFUPDATE_SIGNED} --platform win32 --runner ${SELFUPDATE_WINE_RUN}
+          --host-exe $<TARGET_FILE:e2e_host> --launcher $<TARGET_FILE:e2e_launch>)
+set_tests_properties(exe_win32_signed e2e_win32_signed PROPERTIES FIXTURES_REQUIRED signed_exe)
+set_tests_properties(e2e_win32_signed PROPERTIES ENVIRONMENT "${SELFUPDATE_WINE_ENV}")
