@@ -1,0 +1,185 @@
+#!/usr/bin/env python3
+"""The sample application of examples/ against the real updater.
+
+- Both builds: version 1, started as a user starts it, finds version 2 in its
+  stand-in download folder, stages it and starts the updater, which puts it
+  in place and starts it again; it then says it is version 2, with both its
+  libraries of version 2.
+- Linux: starting through the updater heals an interrupted update. The
+  updater is killed on entry to each file-system call of a three-file pass
+  (strace `inject=CALL:signal=KILL:when=N`, every call before it starts the
+  application), then the sample is started the documented way,
+  `selfupdate /Main.exe`; each time a complete version 2 must start.
+
+usage: sample_host.py --platform linux|win32 --updater FILE --v1 DIR --v2 DIR
+                      [--runner cmake/wine-run.sh]
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+FILES = ["Main.exe", "Core.dll", "Extra.dll"]
+KILL_CALLS = ["openat", "unlink", "unlinkat", "rename", "renameat", "renameat2", "fsync",
+              "copy_file_range", "ioctl", "fchmod"]
+SPAWN_CALLS = ["clone", "clone3", "vfork", "fork"]
+# Only against hangs: the relaunched application runs detached, and Wine's
+# first start in a new prefix takes a while.
+PATIENCE = 120
+
+OPTS = None
+
+
+class Failure(Exception):
+    pass
+
+
+def expect(cond, what):
+    if not cond:
+        raise Failure(what)
+
+
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except (FileNotFoundError, IsADirectoryError):
+        return None
+
+
+def complete(version):
+    return f"Main.exe version {version} (Core.dll version {version}, Extra.dll version {version})"
+
+
+class App:
+    def __init__(self, root):
+        self.dir = os.path.join(root, "App")
+        os.makedirs(self.dir)
+        self.updater = "SelfUpdate.exe" if OPTS.platform == "win32" else "selfupdate"
+        shutil.copy2(OPTS.updater, os.path.join(self.dir, self.updater))
+        for name in FILES:
+            shutil.copy2(os.path.join(OPTS.v1, name), os.path.join(self.dir, name))
+
+    def path(self, *parts):
+        return os.path.join(self.dir, *parts)
+
+    def offer_download(self):
+        os.makedirs(self.path("Download"))
+        for name in FILES:
+            shutil.copy2(os.path.join(OPTS.v2, name), self.path("Download", name))
+        with open(self.path("Download", "version.txt"), "w") as f:
+            f.write("2\n")
+
+    def stage(self):
+        os.makedirs(self.path("SelfTemp"))
+        for name in FILES:
+            shutil.copy2(os.path.join(OPTS.v2, name), self.path("SelfTemp", name))
+
+    def log(self):
+        data = read(self.path("Sample.log"))
+        return [] if data is None else data.decode(errors="replace").splitlines()
+
+    def start(self, *cmd, prefix=()):
+        runner = [OPTS.runner] if OPTS.runner else []
+        return subprocess.run([*prefix, *runner, *cmd], cwd=self.dir, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=PATIENCE)
+
+    def wait_for_lines(self, count):
+        end = time.monotonic() + PATIENCE
+        while len(self.log()) < count and time.monotonic() < end:
+            time.sleep(0.05)
+        return self.log()
+
+
+def updates_itself(root):
+    app = App(root)
+    app.offer_download()
+    r = app.start("./Main.exe")
+    expect(r.returncode == 0, f"version 1 ended with {r.returncode}: {r.stderr[-1000:]!r}")
+    lines = app.wait_for_lines(3)
+    expect(lines == [complete(1), "staged version 2, starting " + app.updater, complete(2)],
+           f"the sample said {lines}")
+    for name in FILES:
+        expect(read(app.path(name)) == read(os.path.join(OPTS.v2, name)), f"{name} is version 2")
+        expect(read(app.path(name + ".Old")) == read(os.path.join(OPTS.v1, name)),
+               f"{name}.Old is version 1")
+    expect(os.listdir(app.path("SelfTemp")) == [], "nothing left staged")
+
+
+def kill_points(root, strace):
+    """(call, n) for every file-system call the updater makes before it
+    starts the application, in a run over the three staged files."""
+    app = App(root)
+    app.stage()
+    trace = os.path.join(root, "trace")
+    app.start(strace, "-qq", "-o", trace, "-e", "trace=" + ",".join(KILL_CALLS + SPAWN_CALLS),
+              "./" + app.updater, "/Main.exe")
+    counts = {c: 0 for c in KILL_CALLS}
+    with open(trace) as f:
+        for line in f:
+            call = line.split("(", 1)[0].strip()
+            if call in SPAWN_CALLS:
+                break
+            if call in counts:
+                counts[call] += 1
+    shutil.rmtree(app.dir)
+    return [(c, n) for c in KILL_CALLS for n in range(1, counts[c] + 1)]
+
+
+def killed_updates_heal_when_started_through_the_updater(root):
+    strace = shutil.which("strace")
+    expect(strace, "strace is not installed")
+    points = kill_points(root, strace)
+    expect(sum(c in ("rename", "renameat", "renameat2") for c, _ in points) >= 2 * len(FILES),
+           f"the traced pass shows too few renames: {points}")
+    for call, n in points:
+        app = App(os.path.join(root, f"{call}-{n}"))
+        app.stage()
+        r = app.start(strace, "-qq", "-o", "/dev/null", "-e", "trace=" + call,
+                      "-e", f"inject={call}:signal=KILL:when={n}", "./" + app.updater, "/Main.exe")
+        expect(r.returncode != 0, f"kill at {call} #{n}: the updater was not killed")
+        expect(app.log() == [], f"kill at {call} #{n}: the application started before the kill")
+        r = app.start("./" + app.updater, "/Main.exe")
+        expect(r.returncode == 0, f"kill at {call} #{n}, then started: exit code {r.returncode}")
+        lines = app.wait_for_lines(1)
+        expect(lines == [complete(2)], f"kill at {call} #{n}, then started: the sample said {lines}")
+        shutil.rmtree(app.dir)
+    print(f"killed the updater at {len(points)} calls; a complete version 2 started after each")
+
+
+def main():
+    global OPTS
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--platform", choices=("linux", "win32"), required=True)
+    ap.add_argument("--updater", required=True)
+    ap.add_argument("--v1", required=True)
+    ap.add_argument("--v2", required=True)
+    ap.add_argument("--runner", default="")
+    OPTS = ap.parse_args()
+    OPTS.updater = os.path.abspath(OPTS.updater)
+
+    scenarios = [updates_itself]
+    if OPTS.platform == "linux":
+        scenarios.append(killed_updates_heal_when_started_through_the_updater)
+    passed = failed = 0
+    for fn in scenarios:
+        root = tempfile.mkdtemp(prefix="selfupdate-sample-")
+        try:
+            fn(root)
+            passed += 1
+            print(f"PASS {fn.__name__}")
+        except Failure as e:
+            failed += 1
+            print(f"FAIL {fn.__name__}: {e}")
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
