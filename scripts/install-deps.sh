@@ -10,9 +10,9 @@ native=(cmake make g++ python3 libgtest-dev googletest strace util-linux clang l
 windows=(g++-mingw-w64-i686 wine wine32:i386 locales xvfb xdotool)
 # What vendors are given and how they meet it: signing the executable, and
 # the desktop dialogs on Linux with fonts that hold the message's Chinese
-# (a TrueType face for zenity and kdialog, an X core font for xmessage);
+# (a TrueType face for zenity and kdialog, X core fonts for xmessage);
 # `import` takes the dialogs' screenshots.
-vendor=(osslsigncode openssl zenity kdialog x11-utils xfonts-wqy fonts-wqy-microhei imagemagick)
+vendor=(osslsigncode openssl zenity kdialog x11-utils xfonts-base fonts-wqy-microhei imagemagick)
 
 missing=()
 for p in "${native[@]}" "${windows[@]}" "${vendor[@]}"; do

@@ -6,10 +6,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "platform/posix/encoding.h"
 #include "platform/posix/path_translation.h"
@@ -22,6 +25,12 @@ namespace {
 
 const char kDevNull[] = "/dev/null";
 const char kOpener[] = "xdg-open";
+const char kEnv[] = "/usr/bin/env";
+const char kUtf8Locale[] = "LC_ALL=C.UTF-8";
+const char kXawInternational[] = "*international: true";
+// Any 16-pixel upright font of each character set the locale needs, else
+// whatever the server has.
+const char kXawFontSet[] = "*fontSet: -*-*-medium-r-normal--16-*-*-*-*-*-*-*,*";
 
 bool HasGraphicalSession() {
   const char* x = std::getenv("DISPLAY");
@@ -32,6 +41,33 @@ bool HasGraphicalSession() {
 std::string ToUtf8OrRaw(const AnsiString& text) {
   std::string utf8;
   return AnsiToUtf8(text, &utf8) ? utf8 : text;
+}
+
+// Whether the locale the dialog programs inherit (LC_ALL, else LC_CTYPE,
+// else LANG, as the C library picks it) encodes text as UTF-8.
+bool InheritedLocaleIsUtf8() {
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || *value == '\0') continue;
+    std::string lower;
+    for (const char* c = value; *c != '\0'; ++c)
+      if (*c != '-') lower += static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+    return lower.find("utf8") != std::string::npos;
+  }
+  return false;
+}
+
+// The dialog programs read their text from the command line in the locale's
+// encoding, and the text is UTF-8: in any other locale (the C locale of a
+// bare session or a service, say) zenity refuses it and xmessage shows it as
+// Latin-1. There the program runs in C.UTF-8, which every current C library
+// has; a UTF-8 locale of the user's own is kept, with its language.
+std::vector<const char*> DialogArgv(std::initializer_list<const char*> argv) {
+  std::vector<const char*> out;
+  if (!InheritedLocaleIsUtf8()) out = {kEnv, kUtf8Locale};
+  out.insert(out.end(), argv);
+  out.push_back(nullptr);
+  return out;
 }
 
 void WriteAll(int fd, const std::string& s) {
@@ -101,19 +137,24 @@ int PosixServices::ShowMessage(const AnsiString& caption, const AnsiString& text
   // to be closed, as it would for a modal box.
   const std::string zenity = FindInPath("zenity");
   if (!zenity.empty()) {
-    const char* argv[] = {zenity.c_str(), "--warning", "--no-markup", "--title", cap.c_str(),
-                          "--text", body.c_str(), nullptr};
-    if (Spawn(argv, true)) return kIdOk;
+    const auto argv = DialogArgv({zenity.c_str(), "--warning", "--no-markup", "--title", cap.c_str(),
+                                  "--text", body.c_str()});
+    if (Spawn(argv.data(), true)) return kIdOk;
   }
   const std::string kdialog = FindInPath("kdialog");
   if (!kdialog.empty()) {
-    const char* argv[] = {kdialog.c_str(), "--title", cap.c_str(), "--sorry", body.c_str(), nullptr};
-    if (Spawn(argv, true)) return kIdOk;
+    const auto argv = DialogArgv({kdialog.c_str(), "--title", cap.c_str(), "--sorry", body.c_str()});
+    if (Spawn(argv.data(), true)) return kIdOk;
   }
   const std::string xmessage = FindInPath("xmessage");
   if (!xmessage.empty()) {
-    const char* argv[] = {xmessage.c_str(), "-center", "-title", cap.c_str(), body.c_str(), nullptr};
-    Spawn(argv, true);
+    // xmessage draws with the X server's core fonts. In its international
+    // mode and given a font set, it takes each character from a font of the
+    // right character set (xfonts-base has the Chinese ones); otherwise it
+    // shows the bytes one by one. Return presses "okay".
+    const auto argv = DialogArgv({xmessage.c_str(), "-xrm", kXawInternational, "-xrm", kXawFontSet,
+                                  "-default", "okay", "-center", "-title", cap.c_str(), body.c_str()});
+    Spawn(argv.data(), true);
   }
   return kIdOk;
 }
