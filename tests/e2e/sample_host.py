@@ -31,6 +31,10 @@ SPAWN_CALLS = ["clone", "clone3", "vfork", "fork"]
 # first start in a new prefix takes a while.
 PATIENCE = 120
 
+# The Wine runner, started as root, runs Windows programs as this user; the
+# application folder must be theirs.
+WINE_USER = os.environ.get("SELFUPDATE_WINE_USER", "nobody")
+
 OPTS = None
 
 
@@ -98,6 +102,8 @@ class App:
 def updates_itself(root):
     app = App(root)
     app.offer_download()
+    if OPTS.platform == "win32" and os.geteuid() == 0:
+        subprocess.run(["chown", "-R", f"{WINE_USER}:", root], check=True)
     r = app.start("./Main.exe")
     expect(r.returncode == 0, f"version 1 ended with {r.returncode}: {r.stderr[-1000:]!r}")
     lines = app.wait_for_lines(3)
