@@ -5,11 +5,13 @@
   stand-in download folder, stages it and starts the updater, which puts it
   in place and starts it again; it then says it is version 2, with both its
   libraries of version 2.
-- Linux: starting through the updater heals an interrupted update. The
-  updater is killed on entry to each file-system call of a three-file pass
-  (strace `inject=CALL:signal=KILL:when=N`, every call before it starts the
-  application), then the sample is started the documented way,
-  `selfupdate /Main.exe`; each time a complete version 2 must start.
+- Both builds: starting through the updater heals an interrupted update.
+  The updater is killed on entry to each file-system call of a three-file
+  pass before it starts the application (Linux: strace
+  `inject=CALL:signal=KILL:when=N`; Wine: its debugger, stopped at a
+  breakpoint on the N-th call of a file-changing function, kills it); then
+  the sample is started the documented way, `selfupdate /Main.exe` or
+  `SelfUpdate.exe /Main.exe`; each time a complete version 2 must start.
 
 usage: sample_host.py --platform linux|win32 --updater FILE --v1 DIR --v2 DIR
                       [--runner cmake/wine-run.sh]
@@ -24,9 +26,6 @@ import tempfile
 import time
 
 FILES = ["Main.exe", "Core.dll", "Extra.dll"]
-KILL_CALLS = ["openat", "unlink", "unlinkat", "rename", "renameat", "renameat2", "fsync",
-              "copy_file_range", "ioctl", "fchmod"]
-SPAWN_CALLS = ["clone", "clone3", "vfork", "fork"]
 # Only against hangs: the relaunched application runs detached, and Wine's
 # first start in a new prefix takes a while.
 PATIENCE = 120
@@ -102,8 +101,8 @@ class App:
 def updates_itself(root):
     app = App(root)
     app.offer_download()
-    if OPTS.platform == "win32" and os.geteuid() == 0:
-        subprocess.run(["chown", "-R", f"{WINE_USER}:", root], check=True)
+    if OPTS.platform == "win32":
+        hand_to_wine_user(root)
     r = app.start("./Main.exe")
     expect(r.returncode == 0, f"version 1 ended with {r.returncode}: {r.stderr[-1000:]!r}")
     lines = app.wait_for_lines(3)
@@ -116,43 +115,95 @@ def updates_itself(root):
     expect(os.listdir(app.path("SelfTemp")) == [], "nothing left staged")
 
 
-def kill_points(root, strace):
-    """(call, n) for every file-system call the updater makes before it
-    starts the application, in a run over the three staged files."""
-    app = App(root)
-    app.stage()
-    trace = os.path.join(root, "trace")
-    app.start(strace, "-qq", "-o", trace, "-e", "trace=" + ",".join(KILL_CALLS + SPAWN_CALLS),
-              "./" + app.updater, "/Main.exe")
-    counts = {c: 0 for c in KILL_CALLS}
-    with open(trace) as f:
-        for line in f:
-            call = line.split("(", 1)[0].strip()
-            if call in SPAWN_CALLS:
-                break
-            if call in counts:
-                counts[call] += 1
-    shutil.rmtree(app.dir)
-    return [(c, n) for c in KILL_CALLS for n in range(1, counts[c] + 1)]
+class LinuxKills:
+    """Kills the Linux updater on entry to its N-th call of one kind."""
+
+    CALLS = ["openat", "unlink", "unlinkat", "rename", "renameat", "renameat2", "fsync",
+             "copy_file_range", "ioctl", "fchmod"]
+    SPAWN = ["clone", "clone3", "vfork", "fork"]
+
+    def __init__(self):
+        self.strace = shutil.which("strace")
+        expect(self.strace, "strace is not installed")
+
+    def points(self, app, root):
+        """(call, n) for every call the updater makes before it starts the
+        application."""
+        trace = os.path.join(root, "trace")
+        app.start(self.strace, "-qq", "-o", trace, "-e", "trace=" + ",".join(self.CALLS + self.SPAWN),
+                  "./" + app.updater, "/Main.exe")
+        counts = {c: 0 for c in self.CALLS}
+        with open(trace) as f:
+            for line in f:
+                call = line.split("(", 1)[0].strip()
+                if call in self.SPAWN:
+                    break
+                if call in counts:
+                    counts[call] += 1
+        return [(c, n) for c in self.CALLS for n in range(1, counts[c] + 1)]
+
+    def run_killed(self, app, point):
+        call, n = point
+        return app.start(self.strace, "-qq", "-o", "/dev/null", "-e", "trace=" + call,
+                         "-e", f"inject={call}:signal=KILL:when={n}", "./" + app.updater, "/Main.exe")
+
+
+class WineKills:
+    """Kills the Windows updater under Wine's debugger, stopped on entry to
+    its N-th call of a file-changing function (breakpoints on all of them)."""
+
+    CALLS = ["DeleteFileA", "MoveFileA", "MoveFileExA", "CopyFileA", "FlushFileBuffers",
+             "SetFileAttributesA"]
+    STOPPED = "Stopped on breakpoint"
+
+    def debug(self, app, commands):
+        script = app.path("debugger-commands")
+        with open(script, "w") as f:
+            f.write("".join(f"break {c}\n" for c in self.CALLS) + commands + "quit\n")
+        hand_to_wine_user(app.dir)
+        r = subprocess.run([OPTS.runner, "winedbg", "--file", "Z:" + script.replace("/", "\\"),
+                            app.updater, "/Main.exe"], cwd=app.dir, stdin=subprocess.DEVNULL,
+                           capture_output=True, text=True, errors="replace", timeout=PATIENCE)
+        os.remove(script)
+        return r
+
+    def points(self, app, root):
+        """1..N for the N stops of a whole run (the application it starts
+        calls none of these functions)."""
+        r = self.debug(app, "cont\n" * 200)
+        return list(range(1, r.stdout.count(self.STOPPED) + 1))
+
+    def run_killed(self, app, n):
+        r = self.debug(app, "cont\n" * n + "kill\n")
+        expect(r.stdout.count(self.STOPPED) == n, f"stopped {r.stdout.count(self.STOPPED)} times, "
+                                                  f"expected {n}: {r.stdout[-1500:]}")
+        return r
+
+
+def hand_to_wine_user(path):
+    if os.geteuid() == 0:
+        subprocess.run(["chown", "-R", f"{WINE_USER}:", path], check=True)
 
 
 def killed_updates_heal_when_started_through_the_updater(root):
-    strace = shutil.which("strace")
-    expect(strace, "strace is not installed")
-    points = kill_points(root, strace)
-    expect(sum(c in ("rename", "renameat", "renameat2") for c, _ in points) >= 2 * len(FILES),
-           f"the traced pass shows too few renames: {points}")
-    for call, n in points:
-        app = App(os.path.join(root, f"{call}-{n}"))
+    kills = LinuxKills() if OPTS.platform == "linux" else WineKills()
+    if OPTS.platform == "win32":
+        hand_to_wine_user(root)
+    app = App(os.path.join(root, "count"))
+    app.stage()
+    points = kills.points(app, root)
+    expect(len(points) >= 3 * len(FILES), f"the traced pass shows too few calls: {points}")
+    for i, point in enumerate(points):
+        app = App(os.path.join(root, str(i)))
         app.stage()
-        r = app.start(strace, "-qq", "-o", "/dev/null", "-e", "trace=" + call,
-                      "-e", f"inject={call}:signal=KILL:when={n}", "./" + app.updater, "/Main.exe")
-        expect(r.returncode != 0, f"kill at {call} #{n}: the updater was not killed")
-        expect(app.log() == [], f"kill at {call} #{n}: the application started before the kill")
+        kills.run_killed(app, point)
+        expect(app.log() == [], f"kill at {point}: the application started before the kill")
+        if OPTS.platform == "win32":
+            hand_to_wine_user(app.dir)
         r = app.start("./" + app.updater, "/Main.exe")
-        expect(r.returncode == 0, f"kill at {call} #{n}, then started: exit code {r.returncode}")
+        expect(r.returncode == 0, f"kill at {point}, then started: exit code {r.returncode}")
         lines = app.wait_for_lines(1)
-        expect(lines == [complete(2)], f"kill at {call} #{n}, then started: the sample said {lines}")
+        expect(lines == [complete(2)], f"kill at {point}, then started: the sample said {lines}")
         shutil.rmtree(app.dir)
     print(f"killed the updater at {len(points)} calls; a complete version 2 started after each")
 
@@ -168,9 +219,7 @@ def main():
     OPTS = ap.parse_args()
     OPTS.updater = os.path.abspath(OPTS.updater)
 
-    scenarios = [updates_itself]
-    if OPTS.platform == "linux":
-        scenarios.append(killed_updates_heal_when_started_through_the_updater)
+    scenarios = [updates_itself, killed_updates_heal_when_started_through_the_updater]
     passed = failed = 0
     for fn in scenarios:
         root = tempfile.mkdtemp(prefix="selfupdate-sample-")
