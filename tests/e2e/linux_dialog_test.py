@@ -44,8 +44,8 @@ def windows_titled(display, title):
     """Windows whose title is exactly `title`. xdotool's own pattern cannot
     match the non-ASCII dash of kdialog's titles, so it only narrows down."""
     env = dict(os.environ, DISPLAY=display)
-    found = subprocess.run(["xdotool", "search", "--name", "^" + re.escape(CAPTION)], env=env,
-                           capture_output=True, text=True).stdout.split()
+    found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^" + re.escape(CAPTION)],
+                           env=env, capture_output=True, text=True).stdout.split()
     return [w for w in found if subprocess.run(["xdotool", "getwindowname", w], env=env,
                                                 capture_output=True, text=True).stdout.rstrip("\n") == title]
 

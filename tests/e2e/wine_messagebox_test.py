@@ -81,7 +81,8 @@ def start_xvfb():
 
 
 def windows_named(display, name):
-    r = subprocess.run(["xdotool", "search", "--name", "^" + re.escape(name) + "$"],
+    # Only mapped windows: one found before it is shown cannot take the focus.
+    r = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^" + re.escape(name) + "$"],
                        env=dict(os.environ, DISPLAY=display), capture_output=True, text=True)
     return r.stdout.split()
 
