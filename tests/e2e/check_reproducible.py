@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Builds the updater a second time, in a folder of another name and depth,
-at another time, and checks that the bytes equal those of the build under
-test.
+"""Builds the updater a second time, from a copy of the sources and in a
+build folder both of another name and depth, at another time, and checks
+that the bytes equal those of the build under test.
 
 usage: check_reproducible.py --source DIR --reference FILE --target NAME
                              --build-type TYPE [--toolchain FILE]
@@ -40,9 +40,14 @@ def main():
     with open(opts.reference, "rb") as f:
         reference = f.read()
     root = tempfile.mkdtemp(prefix="selfupdate-repro-")
+    source = os.path.join(root, "another checkout", "src")
     build = os.path.join(root, "a folder of another name", "out")
     try:
-        configure = ["cmake", "-S", opts.source, "-B", build, "-G", "Unix Makefiles",
+        # The sources without their build folders and history.
+        shutil.copytree(opts.source, source, symlinks=True,
+                        ignore=lambda folder, names: [n for n in names if folder == opts.source
+                                                      and n in ("build", "out", ".git")])
+        configure = ["cmake", "-S", source, "-B", build, "-G", "Unix Makefiles",
                      f"-DCMAKE_BUILD_TYPE={opts.build_type}", "-DSELFUPDATE_TESTS=OFF"]
         if opts.toolchain:
             configure.append(f"-DCMAKE_TOOLCHAIN_FILE={opts.toolchain}")
