@@ -33,6 +33,10 @@ MESSAGE = '文件复制失败，请到到安装目录运行"Setup.Exe"程序。'
 CAPTION = "Update"
 # The window title each program gives the caption.
 TITLES = {"zenity": CAPTION, "kdialog": CAPTION + " — KDialog", "xmessage": CAPTION}
+# Each program in a session without a locale (the updater gives it C.UTF-8);
+# zenity also in a Chinese one of the user's, which it keeps (its button then
+# reads 确定).
+CASES = [(program, None) for program in TITLES] + [("zenity", "zh_CN.UTF-8")]
 MISSING_CHARSETS = "Missing charsets"
 # Only against hangs: a dialog program's first start can take a few seconds.
 PATIENCE = 60
@@ -66,7 +70,7 @@ def make_app(root, exe):
     return app
 
 
-def show(program, opts, root):
+def show(program, locale, opts, root):
     app = make_app(root, opts.exe)
     only = os.path.join(root, "bin")
     os.makedirs(only)
@@ -78,6 +82,8 @@ def show(program, opts, root):
     proc = None
     try:
         env = {"PATH": only, "DISPLAY": display, "HOME": home, "XDG_RUNTIME_DIR": home}
+        if locale:
+            env["LANG"] = locale
         with open(stderr_path, "wb") as err:
             proc = subprocess.Popen([os.path.join(app, CAPTION), "/Host.exe"], cwd=app, env=env,
                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
@@ -95,7 +101,7 @@ def show(program, opts, root):
         expect(not os.path.exists(os.path.join(app, "host-started")),
                "the host was started before the dialog was closed")
         os.makedirs(opts.artifacts, exist_ok=True)
-        picture = os.path.join(opts.artifacts, f"dialog-{program}.png")
+        picture = os.path.join(opts.artifacts, f"dialog-{program}{'-' + locale if locale else ''}.png")
         subprocess.run(["import", "-display", display, "-window", found[0], picture],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
@@ -137,18 +143,19 @@ def main():
         print(f"SKIP: {', '.join(missing)} not installed")
         return SKIPPED
     passed = failed = 0
-    for program in TITLES:
+    for program, locale in CASES:
+        name = program + (f" in {locale}" if locale else "")
         if shutil.which(program) is None:
-            print(f"SKIP {program}: not installed")
+            print(f"SKIP {name}: not installed")
             continue
         root = tempfile.mkdtemp(prefix=f"selfupdate-dialog-{program}-")
         try:
-            picture = show(program, opts, root)
+            picture = show(program, locale, opts, root)
             passed += 1
-            print(f"PASS {program}: shown, waited for, closed; exit code 0; host started; {picture}")
+            print(f"PASS {name}: shown, waited for, closed; exit code 0; host started; {picture}")
         except Failure as e:
             failed += 1
-            print(f"FAIL {program}: {e}")
+            print(f"FAIL {name}: {e}")
         finally:
             shutil.rmtree(root, ignore_errors=True)
     if not passed and not failed:
