@@ -86,9 +86,9 @@ class App:
         data = read(self.path("Sample.log"))
         return [] if data is None else data.decode(errors="replace").splitlines()
 
-    def start(self, *cmd, prefix=()):
+    def start(self, *cmd):
         runner = [OPTS.runner] if OPTS.runner else []
-        return subprocess.run([*prefix, *runner, *cmd], cwd=self.dir, stdin=subprocess.DEVNULL,
+        return subprocess.run([*runner, *cmd], cwd=self.dir, stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=PATIENCE)
 
     def wait_for_lines(self, count):
