@@ -226,9 +226,13 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
 void PosixServices::SweepTemporaries(Folder& folder) {
   if (swept_ || !HoldsApplicationLock(folder.device(), folder.inode())) return;
   swept_ = true;
-  const std::string prefix = kTemporaryPrefix;
   for (const std::string& name : names_.Names(folder)) {
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    // A temporary is only ever a regular file made by a run; whatever else
+    // bears such a name is someone else's.
+    struct stat st;
+    if (!IsTemporaryName(name) || fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+      continue;
     if (unlinkat(folder.fd(), name.c_str(), 0) == 0) names_.Removed(folder, name);
   }
 }

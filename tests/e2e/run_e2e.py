@@ -148,8 +148,15 @@ def typical_run(root):
     app.write("Main.exe", "old main")
     app.stage_file("Main.exe", "new main")
     app.stage_file("Core.dll", "new core")
+    # A vendor's own read-only files whose names only begin like a copy's
+    # temporary: the clearing of killed runs' temporaries leaves them be.
+    lookalikes = [".selfupdate-settings", ".selfupdate-1-2.bak", "~SelfUpdate-notes.tmp"]
+    for n in lookalikes:
+        app.write(n, "vendor", mode=0o444)
     app.run("/Main.exe")
     app.expect_clean_exit(False)
+    for n in lookalikes:
+        expect(app.read(n) == "vendor" and os.stat(app.path(n)).st_mode & 0o222 == 0, f"{n} left as it was")
     expect(app.read("Main.exe") == "new main", "Main.exe replaced")
     expect(app.read("Main.exe.Old") == "old main", "old Main.exe kept as backup")
     expect(app.read("Core.dll") == "new core", "Core.dll created")
