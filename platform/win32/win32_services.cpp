@@ -18,6 +18,7 @@ constexpr DWORD kLongestPath = 32768;
 // A copy's temporary: the prefix, the process and a count in hex, the suffix.
 // The pass never applies such a name, and it is plain whose it is.
 constexpr char kTemporaryPrefix[] = "~SelfUpdate-";
+constexpr char kTemporarySeparator[] = "-";
 constexpr char kTemporarySuffix[] = ".tmp";
 
 AnsiString Hex(DWORD value) {
@@ -30,6 +31,26 @@ AnsiString Hex(DWORD value) {
   AnsiString text;
   while (n > 0) text += digits[--n];
   return text;
+}
+
+// Whether `name` is exactly of the form TemporaryName() gives: the prefix,
+// hex digits, a dash, hex digits, the suffix, letter case included. Anything
+// else the folder's search pattern matches (a vendor's "~SelfUpdate-notes.tmp")
+// is someone else's file.
+bool IsTemporaryName(const char* name) {
+  // Byte by byte: the form is ASCII, and no import is needed for it.
+  auto literal = [](const char*& p, const char* text) {
+    while (*text != '\0' && *p == *text) ++p, ++text;
+    return *text == '\0';
+  };
+  auto hexDigits = [](const char*& p) {
+    const char* start = p;
+    while ((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f')) ++p;
+    return p != start;
+  };
+  const char* p = name;
+  return literal(p, kTemporaryPrefix) && hexDigits(p) && literal(p, kTemporarySeparator) && hexDigits(p) &&
+         literal(p, kTemporarySuffix) && *p == '\0';
 }
 
 OpResult LastErrorResult(BOOL succeeded) {
@@ -154,7 +175,7 @@ BOOL FlushToDisk(const AnsiString& path) {
 AnsiString TemporaryName(const AnsiString& folder) {
   static const DWORD process = GetCurrentProcessId();
   static DWORD counter = 0;
-  return folder + kTemporaryPrefix + Hex(process) + "-" + Hex(counter++) + kTemporarySuffix;
+  return folder + kTemporaryPrefix + Hex(process) + kTemporarySeparator + Hex(counter++) + kTemporarySuffix;
 }
 
 }  // namespace
@@ -165,7 +186,8 @@ void RemoveLeftTemporaries(const AnsiString& folder) {
   const HANDLE search = FindFirstFileA(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) DeleteEvenReadOnly(folder + data.cFileName);
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsTemporaryName(data.cFileName))
+      DeleteEvenReadOnly(folder + data.cFileName);
   } while (FindNextFileA(search, &data));
   FindClose(search);
 }
