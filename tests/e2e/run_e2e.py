@@ -150,7 +150,7 @@ def typical_run(root):
     app.stage_file("Core.dll", "new core")
     # A vendor's own read-only files whose names only begin like a copy's
     # temporary: the clearing of killed runs' temporaries leaves them be.
-    lookalikes = [".selfupdate-settings", ".selfupdate-1-2.bak", "~SelfUpdate-notes.tmp"]
+    lookalikes = [".selfupdate-settings", ".selfupdate-1-2.bak", "~SUnotes.tmp", "~SU1234567.tmp"]
     for n in lookalikes:
         app.write(n, "vendor", mode=0o444)
     app.run("/Main.exe")
@@ -447,6 +447,23 @@ def search_pattern_length_limit(root):
             app.expect_clean_exit(False)
             expect((app.read("Main.exe") == "new") == searched,
                    f"folder of {length} bytes {'searched' if searched else 'not searched'}")
+
+
+@scenario()
+def a_short_name_updates_in_the_deepest_folder_it_fits(root):
+    # Where a staged file's own path just fits (folder, "SelfTemp\", name: 259
+    # bytes), the copy's temporary beside the target fits too.
+    drive = 2 if OPTS.platform == "win32" else 0
+    length = 259 - len("SelfTemp\\") - len("a.dll")
+    base = os.path.join(root, "D")
+    os.makedirs(base)
+    deep = os.path.join(base, "d" * (length - drive - len(base) - 2))
+    app = App(deep, "")
+    app.write("a.dll", "old")
+    app.stage_file("a.dll", "new")
+    app.run()
+    app.expect_clean_exit(False)
+    expect(app.read("a.dll") == "new" and app.read("a.dll.Old") == "old", "applied, with its backup")
 
 
 @scenario("linux")
