@@ -148,6 +148,10 @@ std::string CaseResolver::OtherName(Folder& folder, const std::string& name) {
   return group.names[0];
 }
 
+void CaseResolver::ReadBeforeChange(Folder& folder) {
+  if (!folder.listed_) folder.List();
+}
+
 void CaseResolver::Created(Folder& folder, const std::string& name) {
   if (folder.listed_) folder.Add(name);
 }

@@ -79,6 +79,11 @@ class CaseResolver {
   // itself is not there; empty when there is none.
   std::string OtherName(Folder& folder, const std::string& name);
 
+  // Reads the folder unless this run already has. Called before the run's
+  // first change to a folder: a reading made after it would miss a twin that
+  // change removed, and take the one left for a name without twins.
+  void ReadBeforeChange(Folder& folder);
+
   // This process's own changes, so the reading stays current.
   void Created(Folder& folder, const std::string& name);
   void Removed(Folder& folder, const std::string& name);

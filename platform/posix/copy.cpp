@@ -23,6 +23,8 @@
 namespace posix {
 namespace {
 
+constexpr char kTemporaryPrefix[] = ".selfupdate-";
+
 constexpr std::size_t kBufferSize = 256 * 1024;
 constexpr std::size_t kRangeChunk = std::size_t{1} << 30;
 
@@ -166,7 +168,16 @@ mode_t CreationMask() {
 
 }  // namespace
 
-const char kTemporaryPrefix[] = ".selfupdate-";
+bool IsTemporaryName(const std::string& name) {
+  // The prefix, digits, a dash, digits: exactly what TemporaryName() makes.
+  const std::size_t prefix = sizeof kTemporaryPrefix - 1;
+  if (name.compare(0, prefix, kTemporaryPrefix) != 0) return false;
+  const std::size_t dash = name.find('-', prefix);
+  auto digits = [&](std::size_t from, std::size_t to) {
+    return from < to && name.find_first_not_of("0123456789", from) >= to;
+  };
+  return dash != std::string::npos && digits(prefix, dash) && digits(dash + 1, name.size());
+}
 
 int OpenRegularFile(int dirFd, const std::string& name, int* fd, struct stat* st) {
   // Opened without waiting: a FIFO opens at once this way, where a plain

@@ -7,10 +7,12 @@
 
 namespace posix {
 
-// Temporary files of the copy begin with this. The update pass never applies
+// Whether `name` is of the form every run gives its copy's temporaries: a
+// fixed prefix, the process number and a count. The update pass never applies
 // such a name (it has no extension of its own), and a leftover from a killed
-// run is recognisable by it.
-extern const char kTemporaryPrefix[];
+// run is recognisable by it; a name that only begins like one (a vendor's own
+// ".selfupdate-settings", say) is not one.
+bool IsTemporaryName(const std::string& name);
 
 // Opens `name` in the folder `dirFd` for reading, links followed, when it is
 // a regular file; returns 0 and sets *fd and *st, or returns errno (EISDIR for

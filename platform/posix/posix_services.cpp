@@ -150,6 +150,7 @@ OpResult PosixServices::RemoveFile(const AnsiString& path) {
   Place at;
   if (const int err = Locate(path, &at)) return OpResult::Failure(static_cast<unsigned long>(err));
   if (at.name.empty()) return OpResult::Failure(EISDIR);
+  names_.ReadBeforeChange(*at.folder);
   // unlinkat without AT_REMOVEDIR never removes a folder (EISDIR).
   std::string name = at.name;
   int r = unlinkat(at.folder->fd(), name.c_str(), 0);
@@ -170,6 +171,8 @@ OpResult PosixServices::RenameFile(const AnsiString& from, const AnsiString& to)
   if (src.name.empty() || dst.name.empty()) return OpResult::Failure(EINVAL);
   Folder& sf = *src.folder;
   Folder& df = *dst.folder;
+  names_.ReadBeforeChange(sf);
+  names_.ReadBeforeChange(df);
 
   // The new name exists when another letter case of it does, unless that is
   // the very entry being renamed: a rename that changes only letter case is
@@ -210,6 +213,7 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
   if (err != 0) return OpResult::Failure(static_cast<unsigned long>(err));
 
   Folder& df = *dst.folder;
+  names_.ReadBeforeChange(df);
   SweepTemporaries(df);
   // The file in place is replaced under its own name: the exact name when it
   // is there, else the one other letter case of it the rules allow.
@@ -226,9 +230,13 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
 void PosixServices::SweepTemporaries(Folder& folder) {
   if (swept_ || !HoldsApplicationLock(folder.device(), folder.inode())) return;
   swept_ = true;
-  const std::string prefix = kTemporaryPrefix;
   for (const std::string& name : names_.Names(folder)) {
-    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    // A temporary is only ever a regular file made by a run; whatever else
+    // bears such a name is someone else's.
+    struct stat st;
+    if (!IsTemporaryName(name) || fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+      continue;
     if (unlinkat(folder.fd(), name.c_str(), 0) == 0) names_.Removed(folder, name);
   }
 }

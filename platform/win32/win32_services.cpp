@@ -15,21 +15,38 @@ namespace {
 // The longest path the system takes at all (with the \\?\ prefix).
 constexpr DWORD kLongestPath = 32768;
 
-// A copy's temporary: the prefix, the process and a count in hex, the suffix.
-// The pass never applies such a name, and it is plain whose it is.
-constexpr char kTemporaryPrefix[] = "~SelfUpdate-";
+// A copy's temporary: the prefix, six hex digits, the suffix; 13 bytes. A
+// staged name is at least 4 bytes (".exe"), and its path in the staging
+// folder is 9 bytes longer than the target's, so a temporary beside the
+// target fits wherever the staged file's own path does. The pass never
+// applies such a name.
+constexpr char kTemporaryPrefix[] = "~SU";
+constexpr int kTemporaryDigits = 6;
 constexpr char kTemporarySuffix[] = ".tmp";
 
-AnsiString Hex(DWORD value) {
-  char digits[8];
-  int n = 0;
-  do {
-    digits[n++] = "0123456789abcdef"[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  AnsiString text;
-  while (n > 0) text += digits[--n];
+AnsiString Hex(DWORD value, int digits) {
+  AnsiString text(static_cast<std::size_t>(digits), '0');
+  for (std::size_t i = text.size(); i-- > 0; value >>= 4) text[i] = "0123456789abcdef"[value & 0xF];
   return text;
+}
+
+// Whether `name` is exactly of the form TemporaryName() gives: the prefix,
+// six lower-case hex digits, the suffix, letter case included. Anything else
+// the folder's search pattern matches (a vendor's "~SUnotes.tmp") is someone
+// else's file.
+bool IsTemporaryName(const char* name) {
+  // Byte by byte: the form is ASCII, and no import is needed for it.
+  auto literal = [](const char*& p, const char* text) {
+    while (*text != '\0' && *p == *text) ++p, ++text;
+    return *text == '\0';
+  };
+  auto hexDigits = [](const char*& p) {
+    const char* start = p;
+    while ((*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f')) ++p;
+    return p - start == kTemporaryDigits;
+  };
+  const char* p = name;
+  return literal(p, kTemporaryPrefix) && hexDigits(p) && literal(p, kTemporarySuffix) && *p == '\0';
 }
 
 OpResult LastErrorResult(BOOL succeeded) {
@@ -147,14 +164,16 @@ BOOL FlushToDisk(const AnsiString& path) {
   return flushed;
 }
 
-// A name for a copy's temporary in `folder`, beside its target. Made of this
-// process's number and a count, so it is this run's alone, and short, so that
-// it fits wherever the target's own path does. CopyFileA creates it only if
-// nothing is there, so a name a dead run left behind is passed over.
+// A name for a copy's temporary in `folder`, beside its target, from this
+// process's number and a count. Six digits cannot tell every process apart;
+// CopyFileA creates the file only where nothing is, and the caller then tries
+// the next name, so the file it creates is this run's alone.
 AnsiString TemporaryName(const AnsiString& folder) {
   static const DWORD process = GetCurrentProcessId();
   static DWORD counter = 0;
-  return folder + kTemporaryPrefix + Hex(process) + "-" + Hex(counter++) + kTemporarySuffix;
+  // Process numbers are multiples of four.
+  return folder + kTemporaryPrefix + Hex((process >> 2) * 0x100 + counter++, kTemporaryDigits) +
+         kTemporarySuffix;
 }
 
 }  // namespace
@@ -165,7 +184,8 @@ void RemoveLeftTemporaries(const AnsiString& folder) {
   const HANDLE search = FindFirstFileA(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
-    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) DeleteEvenReadOnly(folder + data.cFileName);
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsTemporaryName(data.cFileName))
+      DeleteEvenReadOnly(folder + data.cFileName);
   } while (FindNextFileA(search, &data));
   FindClose(search);
 }

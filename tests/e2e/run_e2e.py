@@ -148,8 +148,15 @@ def typical_run(root):
     app.write("Main.exe", "old main")
     app.stage_file("Main.exe", "new main")
     app.stage_file("Core.dll", "new core")
+    # A vendor's own read-only files whose names only begin like a copy's
+    # temporary: the clearing of killed runs' temporaries leaves them be.
+    lookalikes = [".selfupdate-settings", ".selfupdate-1-2.bak", "~SUnotes.tmp", "~SU1234567.tmp"]
+    for n in lookalikes:
+        app.write(n, "vendor", mode=0o444)
     app.run("/Main.exe")
     app.expect_clean_exit(False)
+    for n in lookalikes:
+        expect(app.read(n) == "vendor" and os.stat(app.path(n)).st_mode & 0o222 == 0, f"{n} left as it was")
     expect(app.read("Main.exe") == "new main", "Main.exe replaced")
     expect(app.read("Main.exe.Old") == "old main", "old Main.exe kept as backup")
     expect(app.read("Core.dll") == "new core", "Core.dll created")
@@ -440,6 +447,23 @@ def search_pattern_length_limit(root):
             app.expect_clean_exit(False)
             expect((app.read("Main.exe") == "new") == searched,
                    f"folder of {length} bytes {'searched' if searched else 'not searched'}")
+
+
+@scenario()
+def a_short_name_updates_in_the_deepest_folder_it_fits(root):
+    # Where a staged file's own path just fits (folder, "SelfTemp\", name: 259
+    # bytes), the copy's temporary beside the target fits too.
+    drive = 2 if OPTS.platform == "win32" else 0
+    length = 259 - len("SelfTemp\\") - len("a.dll")
+    base = os.path.join(root, "D")
+    os.makedirs(base)
+    deep = os.path.join(base, "d" * (length - drive - len(base) - 2))
+    app = App(deep, "")
+    app.write("a.dll", "old")
+    app.stage_file("a.dll", "new")
+    app.run()
+    app.expect_clean_exit(False)
+    expect(app.read("a.dll") == "new" and app.read("a.dll.Old") == "old", "applied, with its backup")
 
 
 @scenario("linux")
@@ -804,16 +828,21 @@ def twins_are_never_overwritten_or_deleted(root):
         expect(app.read("core.dll") == "unrelated", f"twin kept (copy {'failed' if fail else 'done'})")
         expect(app.read("Core.dll") == ("old core" if fail else "new core"), "Core.dll as it should be")
         expect(fail or app.read("Core.dll.Old") == "old core", "old Core.dll kept as backup")
-    app = App(root, "App2")
-    app.write("Main.exe", "old main")
-    app.write("main.exe.old", "twin 1")
-    app.write("MAIN.EXE.OLD", "twin 2")
-    app.stage_file("Main.exe", "new main")
-    app.run()
-    app.expect_clean_exit(False)
-    got = {n: app.read(n) for n in app.names() if n != app.exe_name}
-    expect(got == {"Main.exe": "new main", "Main.exe.Old": "old main", "main.exe.old": "twin 1",
-                   "MAIN.EXE.OLD": "twin 2", "SelfTemp": None}, f"folder holds {got}")
+    # The older backup under the exact name, removed first, was the twin of
+    # the one other backup left: that one still does not count as the backup.
+    for n, older in enumerate(({"MAIN.EXE.OLD": "twin 2"}, {"Main.exe.Old": "older"}), 2):
+        app = App(root, f"App{n}")
+        app.write("Main.exe", "old main")
+        app.write("main.exe.old", "twin 1")
+        for name, content in older.items():
+            app.write(name, content)
+        app.stage_file("Main.exe", "new main")
+        app.run()
+        app.expect_clean_exit(False)
+        got = {n: app.read(n) for n in app.names() if n != app.exe_name}
+        kept = {k: v for k, v in older.items() if k != "Main.exe.Old"}
+        expect(got == {"Main.exe": "new main", "Main.exe.Old": "old main", "main.exe.old": "twin 1",
+                       "SelfTemp": None, **kept}, f"folder holds {got}")
 
 
 @scenario("linux")
