@@ -24,10 +24,12 @@ constexpr char kTemporaryPrefix[] = "~SU";
 constexpr int kTemporaryDigits = 6;
 constexpr char kTemporarySuffix[] = ".tmp";
 
+// `value`'s low `digits` hex digits (at most 8). Built in an array: the
+// string's fill constructor would bring in the runtime's whole string code.
 AnsiString Hex(DWORD value, int digits) {
-  AnsiString text(static_cast<std::size_t>(digits), '0');
-  for (std::size_t i = text.size(); i-- > 0; value >>= 4) text[i] = "0123456789abcdef"[value & 0xF];
-  return text;
+  char text[8];
+  for (int i = digits - 1; i >= 0; --i, value >>= 4) text[i] = "0123456789abcdef"[value & 0xF];
+  return AnsiString(text, static_cast<std::size_t>(digits));
 }
 
 // Whether `name` is exactly of the form TemporaryName() gives: the prefix,
