@@ -195,6 +195,14 @@ void RemoveLeftTemporaries(const AnsiString& folder) {
 void EndAbnormally() { ExitProcess(kExitUncaughtException); }
 
 AnsiString Win32Services::ModulePath() {
+  if (!modulePathRead_) {
+    modulePath_ = ReadModulePath();
+    modulePathRead_ = true;
+  }
+  return modulePath_;
+}
+
+AnsiString Win32Services::ReadModulePath() {
   std::vector<char> buffer(MAX_PATH);
   for (;;) {
     const DWORD size = static_cast<DWORD>(buffer.size());

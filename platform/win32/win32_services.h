@@ -10,6 +10,10 @@ namespace win32 {
 
 class Win32Services : public PlatformServices {
  public:
+  // Read once, at the first call; every later call returns that same answer
+  // (an empty one included). A running program may be renamed on Windows, so
+  // a second reading could name another folder than the one locked and
+  // searched.
   AnsiString ModulePath() override;
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
   bool PathExists(const AnsiString& path) override;
@@ -35,6 +39,11 @@ class Win32Services : public PlatformServices {
   // Windows keeps no place for a GUI program's words but the debugger's.
   void ReportStartupRefusal(const char* reason) override;
   [[noreturn]] void EndAbnormally() override;
+
+ private:
+  AnsiString ReadModulePath();
+  bool modulePathRead_ = false;
+  AnsiString modulePath_;
 };
 
 // Removes the copy temporaries that runs killed in the middle of a copy left
