@@ -22,6 +22,30 @@
 
 namespace {
 
+// Case resolution of a native path in a resolver of its own, which reads the
+// folders as they are now.
+std::string ResolveCase(const std::string& native) {
+  posix::CaseResolver resolver;
+  return resolver.Resolve(native);
+}
+
+// The copy on native paths, taken exactly as given. Returns 0 or errno.
+int CopyNativeFileOver(const std::string& from, const std::string& to) {
+  struct stat st;
+  int in = -1;
+  if (const int err = posix::OpenRegularFile(AT_FDCWD, from, &in, &st)) return err;
+  const std::size_t slash = to.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : to.substr(0, slash);
+  const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int err = dir < 0 ? errno : 0;
+  if (err == 0) {
+    err = posix::CopyIntoFolder(in, st, dir, slash == std::string::npos ? to : to.substr(slash + 1));
+    close(dir);
+  }
+  close(in);
+  return err;
+}
+
 TEST(PosixPaths, TranslateBothWaysAtCharacterBoundaries) {
   const struct {
     const char* native;
@@ -104,18 +128,18 @@ TEST_F(PosixFolder, ResolveCasePrefersTheExactNameAndNeverPicksATwin) {
   Write("main.exe", "1");
   Write("MAIN.exe", "2");
   Write("Main.exe", "3");
-  EXPECT_EQ(posix::ResolveCase(dir + "/Main.exe"), dir + "/Main.exe");
-  EXPECT_EQ(posix::ResolveCase(dir + "/MAIN.EXE"), dir + "/MAIN.EXE") << "twins: only the exact name";
-  EXPECT_EQ(posix::ResolveCase(dir + "/new.exe"), dir + "/new.exe");
+  EXPECT_EQ(ResolveCase(dir + "/Main.exe"), dir + "/Main.exe");
+  EXPECT_EQ(ResolveCase(dir + "/MAIN.EXE"), dir + "/MAIN.EXE") << "twins: only the exact name";
+  EXPECT_EQ(ResolveCase(dir + "/new.exe"), dir + "/new.exe");
   mkdir((dir + "/SelfTemp").c_str(), 0755);
-  EXPECT_EQ(posix::ResolveCase(dir + "/selftemp/x"), dir + "/SelfTemp/x");
+  EXPECT_EQ(ResolveCase(dir + "/selftemp/x"), dir + "/SelfTemp/x");
 }
 
 TEST_F(PosixFolder, AFailedCopyLeavesTheTargetAndNoTemporary) {
   Write("target", "old");
   // Reading the process's own memory at offset 0 fails with an I/O error
   // after the temporary file has been made.
-  EXPECT_NE(posix::CopyNativeFileOver("/proc/self/mem", dir + "/target"), 0);
+  EXPECT_NE(CopyNativeFileOver("/proc/self/mem", dir + "/target"), 0);
   EXPECT_EQ(Names(), (std::vector<std::string>{"target"}));
   std::ifstream in(dir + "/target");
   std::string content;
@@ -126,9 +150,9 @@ TEST_F(PosixFolder, AFailedCopyLeavesTheTargetAndNoTemporary) {
 TEST_F(PosixFolder, CopyRefusesNonFilesAndMissingFolders) {
   Write("src", "x");
   mkdir((dir + "/sub").c_str(), 0755);
-  EXPECT_NE(posix::CopyNativeFileOver(dir + "/sub", dir + "/t"), 0);
-  EXPECT_NE(posix::CopyNativeFileOver(dir + "/src", dir + "/none/t"), 0);
-  EXPECT_EQ(posix::CopyNativeFileOver(dir + "/src", dir + "/t"), 0);
+  EXPECT_NE(CopyNativeFileOver(dir + "/sub", dir + "/t"), 0);
+  EXPECT_NE(CopyNativeFileOver(dir + "/src", dir + "/none/t"), 0);
+  EXPECT_EQ(CopyNativeFileOver(dir + "/src", dir + "/t"), 0);
   EXPECT_EQ(Names(), (std::vector<std::string>{"src", "sub", "t"}));
 }
 
@@ -191,7 +215,7 @@ class PosixCaseLookup : public PosixFolder {
     ASSERT_EQ(system(("cd '" + dir + "' && " + command).c_str()), 0) << command;
   }
   std::string Resolve(const std::string& name) {
-    const std::string resolved = posix::ResolveCase(dir + "/" + name);
+    const std::string resolved = ResolveCase(dir + "/" + name);
     EXPECT_EQ(resolved.compare(0, dir.size() + 1, dir + "/"), 0) << resolved;
     return resolved.substr(dir.size() + 1);
   }
@@ -242,7 +266,7 @@ TEST_F(PosixCaseLookup, AForkedChildAndItsParentBothSeeTheChanges) {
   Elsewhere("touch MAIN.EXE.OLD");
   const pid_t child = fork();
   ASSERT_GE(child, 0);
-  if (child == 0) _exit(posix::ResolveCase(dir + "/Main.exe.Old") == dir + "/MAIN.EXE.OLD" ? 0 : 1);
+  if (child == 0) _exit(ResolveCase(dir + "/Main.exe.Old") == dir + "/MAIN.EXE.OLD" ? 0 : 1);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);

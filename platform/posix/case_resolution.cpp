@@ -190,9 +190,4 @@ std::string CaseResolver::Resolve(const std::string& native) {
   return prefix + (other.empty() ? name : other);
 }
 
-std::string ResolveCase(const std::string& native) {
-  CaseResolver resolver;
-  return resolver.Resolve(native);
-}
-
 }  // namespace posix

@@ -100,7 +100,4 @@ class CaseResolver {
   std::vector<std::pair<std::string, std::shared_ptr<Folder>>> open_;  // by the path asked for
 };
 
-// Resolve() in a resolver of its own: reads the folders as they are now.
-std::string ResolveCase(const std::string& native);
-
 }  // namespace posix

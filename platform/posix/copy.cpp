@@ -225,17 +225,4 @@ int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& 
   return 0;
 }
 
-int CopyNativeFileOver(const std::string& from, const std::string& to) {
-  Fd in;
-  struct stat st;
-  int inFd = -1;
-  if (const int err = OpenRegularFile(AT_FDCWD, from, &inFd, &st)) return err;
-  in.reset(inFd);
-  const std::size_t slash = to.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : to.substr(0, slash);
-  Fd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() < 0) return errno;
-  return CopyIntoFolder(in.get(), st, dir.get(), slash == std::string::npos ? to : to.substr(slash + 1));
-}
-
 }  // namespace posix

@@ -27,7 +27,4 @@ int OpenRegularFile(int dirFd, const std::string& name, int* fd, struct stat* st
 // temporary is gone. Returns 0 or errno.
 int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& name);
 
-// The same on native paths, taken exactly as given. Returns 0 or errno.
-int CopyNativeFileOver(const std::string& from, const std::string& to);
-
 }  // namespace posix

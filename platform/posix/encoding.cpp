@@ -14,30 +14,11 @@ const char kFourByteCharset[] = "GB18030";
 const char kUtf8Charset[] = "UTF-8";
 const char kUcs4Charset[] = "UCS-4LE";
 
-// One converter per direction for the life of the process; the updater is
-// single-threaded, so sharing them needs no lock.
-iconv_t ToAnsi() {
-  static iconv_t cd = iconv_open(kAnsiCharset, kUtf8Charset);
-  return cd;
-}
-iconv_t FromAnsi() {
-  static iconv_t cd = iconv_open(kUtf8Charset, kAnsiCharset);
-  return cd;
-}
-iconv_t ToFourByte() {
-  static iconv_t cd = iconv_open(kFourByteCharset, kUtf8Charset);
-  return cd;
-}
-iconv_t FromFourByte() {
-  static iconv_t cd = iconv_open(kUtf8Charset, kFourByteCharset);
-  return cd;
-}
-iconv_t AnsiToUcs4() {
-  static iconv_t cd = iconv_open(kUcs4Charset, kAnsiCharset);
-  return cd;
-}
-iconv_t Ucs4ToAnsi() {
-  static iconv_t cd = iconv_open(kAnsiCharset, kUcs4Charset);
+// One converter per pair of charsets for the life of the process; the
+// updater is single-threaded, so sharing them needs no lock.
+template <const char* kTo, const char* kFrom>
+iconv_t Converter() {
+  static iconv_t cd = iconv_open(kTo, kFrom);
   return cd;
 }
 
@@ -121,15 +102,15 @@ bool Utf8ToAnsi(const std::string& utf8, std::string* ansi) {
   std::size_t srcLeft = utf8.size();
   // Code page 936 wherever it has the character; one character at a time in
   // its GB18030 four-byte form where it has not.
-  while (!ConvertSome(ToAnsi(), &src, &srcLeft, ansi)) {
+  while (!ConvertSome(Converter<kAnsiCharset, kUtf8Charset>(), &src, &srcLeft, ansi)) {
     if (errno != EILSEQ) return false;
     const std::size_t n = Utf8Length(static_cast<unsigned char>(*src));
     if (n == 0 || n > srcLeft) return false;
     std::string one;
     char* charStart = src;
     std::size_t charLeft = n;
-    if (!ConvertSome(ToFourByte(), &charStart, &charLeft, &one) || one.size() != 4 ||
-        !IsFourByteForm(reinterpret_cast<const unsigned char*>(one.data())))
+    if (!ConvertSome(Converter<kFourByteCharset, kUtf8Charset>(), &charStart, &charLeft, &one) ||
+        one.size() != 4 || !IsFourByteForm(reinterpret_cast<const unsigned char*>(one.data())))
       return false;
     ansi->append(one);
     src += n;
@@ -149,14 +130,14 @@ bool AnsiToUtf8(const std::string& ansi, std::string* utf8) {
   utf8->clear();
   char* src = const_cast<char*>(ansi.data());
   std::size_t srcLeft = ansi.size();
-  while (!ConvertSome(FromAnsi(), &src, &srcLeft, utf8)) {
+  while (!ConvertSome(Converter<kUtf8Charset, kAnsiCharset>(), &src, &srcLeft, utf8)) {
     if ((errno != EILSEQ && errno != EINVAL) || srcLeft < 4 ||
         !IsFourByteForm(reinterpret_cast<const unsigned char*>(src)))
       return false;
     std::string one;
     char* charStart = src;
     std::size_t charLeft = 4;
-    if (!ConvertSome(FromFourByte(), &charStart, &charLeft, &one)) return false;
+    if (!ConvertSome(Converter<kUtf8Charset, kFourByteCharset>(), &charStart, &charLeft, &one)) return false;
     utf8->append(one);
     src += 4;
     srcLeft -= 4;
@@ -167,7 +148,7 @@ bool AnsiToUtf8(const std::string& ansi, std::string* utf8) {
 bool AnsiCharToCodePoint(unsigned char lead, unsigned char trail, unsigned* codePoint) {
   const std::string in{static_cast<char>(lead), static_cast<char>(trail)};
   std::string out;
-  if (!Convert(AnsiToUcs4(), in, &out) || out.size() != 4) return false;
+  if (!Convert(Converter<kUcs4Charset, kAnsiCharset>(), in, &out) || out.size() != 4) return false;
   const auto* b = reinterpret_cast<const unsigned char*>(out.data());
   *codePoint = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<unsigned>(b[3]) << 24);
   return true;
@@ -177,7 +158,7 @@ bool CodePointToAnsi(unsigned codePoint, std::string* ansi) {
   const std::string in{static_cast<char>(codePoint & 0xFF), static_cast<char>((codePoint >> 8) & 0xFF),
                        static_cast<char>((codePoint >> 16) & 0xFF),
                        static_cast<char>((codePoint >> 24) & 0xFF)};
-  return Convert(Ucs4ToAnsi(), in, ansi);
+  return Convert(Converter<kAnsiCharset, kUcs4Charset>(), in, ansi);
 }
 
 }  // namespace posix
