@@ -6,16 +6,65 @@
 // found by the framework's main routine through AfxGetApp().
 CSelfUpdateApp theApp;
 
+namespace {
+
+// How long an updater waits for another one of the same folder to end: long
+// enough for a first updater's pass, short enough that a user who started the
+// application sees it come back when the first is stuck (its message left
+// open in another session, say).
+constexpr unsigned kLockRetryMilliseconds = 100;
+constexpr int kLockRetries = 300;  // 30 seconds
+
+int g_exitCode = kExitSuccess;
+
+// Takes the folder's run lock, waiting a bounded time while another updater
+// holds it. Returns whether the pass may run: also without the lock when the
+// lock cannot be had at all (a file system without locks, say), as the pass
+// then is as safe as it ever was; not after waiting in vain, and not when
+// another updater holds it and nothing is staged, which is nothing to wait
+// for. Sets *held when this run holds the lock.
+bool TakeRunLock(const AnsiString& appFolder, bool* held) {
+  OpResult lock = LockApplicationFolder(appFolder);
+  if (!lock.ok && lock.kind == ErrorKind::kBusy) {
+    if (!AnyStagedFile()) return false;
+    for (int i = 0; i < kLockRetries && !lock.ok && lock.kind == ErrorKind::kBusy; ++i) {
+      Os().Pause(kLockRetryMilliseconds);
+      lock = LockApplicationFolder(appFolder);
+    }
+    // The staged files stay for a later start; the host still comes back.
+    if (!lock.ok && lock.kind == ErrorKind::kBusy) {
+      g_exitCode = kExitFolderBusy;
+      return false;
+    }
+  }
+  *held = lock.ok;
+  return true;
+}
+
+}  // namespace
+
 bool CSelfUpdateApp::InitInstance() {
   const AnsiString hostProgramName = HostProgramNameFrom(ProgramArguments());
+  // One updater per folder at a time. Only the lock's holder knows that no
+  // other run is using a copy temporary, so only it clears what killed runs
+  // left.
+  const AnsiString appFolder = ApplicationFolder();
+  g_exitCode = kExitSuccess;
+  bool held = false;
+  const bool mayRun = TakeRunLock(appFolder, &held);
+  if (held) RemoveLeftTemporaries(appFolder);
   // The pass runs whether or not a host was named, and the host is started
-  // whether or not the pass succeeded, after any message has been closed.
-  ApplyStagedFiles();
+  // whether or not the pass succeeded or ran, after any message has been
+  // closed.
+  if (mayRun) ApplyStagedFiles();
   if (!hostProgramName.empty()) LaunchHostProgram(hostProgramName);
   return false;
 }
 
-int CSelfUpdateApp::ExitInstance() { return CWinApp::ExitInstance(); }
+int CSelfUpdateApp::ExitInstance() {
+  const int base = CWinApp::ExitInstance();
+  return g_exitCode != kExitSuccess ? g_exitCode : base;
+}
 
 AnsiString HostProgramNameFrom(const std::vector<AnsiString>& argv) {
   // Only the first argument is looked at; later ones are ignored whatever
@@ -25,8 +74,7 @@ AnsiString HostProgramNameFrom(const std::vector<AnsiString>& argv) {
 }
 
 void LaunchHostProgram(const AnsiString& hostProgramName) {
-  // The whole own path is split, never a truncated one, and no component is
-  // cut: a shortened folder would start nothing, or something else.
-  const PathParts parts = SplitPath(ActiveCodePage(), ModulePath(), AnsiString::npos);
-  ShellOpen(parts.drive + parts.directory + hostProgramName);
+  // The whole folder, never one cut to a fixed buffer: a shortened folder
+  // would start nothing, or something else.
+  ShellOpen(ApplicationFolder() + hostProgramName);
 }

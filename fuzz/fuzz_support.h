@@ -14,6 +14,7 @@
 
 #include "platform/ansi_text.h"
 #include "platform/code_page.h"
+#include "platform/posix/encoding.h"
 
 #define FUZZ_CHECK(cond)                                    \
   do {                                                      \
@@ -104,7 +105,7 @@ constexpr int kCodePageCount = 4;
 inline const CodePage& CodePageFor(unsigned selector) {
   switch (selector % kCodePageCount) {
     case 0:
-      return ActiveCodePage();
+      return posix::LogicCodePage();
     case 1:
       return SingleByte();
     case 2:

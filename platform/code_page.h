@@ -2,8 +2,8 @@
 // characters map for case-insensitive comparison.
 //
 // A CodePage is plain data plus one mapping callback, so the text rules can be
-// exercised with any code page in tests, while each platform supplies the
-// system's own through ActiveCodePage().
+// exercised with any code page in tests, while each platform's services supply
+// the system's own.
 #pragma once
 
 #include <array>
@@ -40,7 +40,3 @@ bool HasFixedLeadBytes(unsigned number);
 // must satisfy HasFixedLeadBytes), ASCII-only folding for single bytes and the
 // given two-byte mapping. Platforms may refine singleByteLower afterwards.
 CodePage MakeEastAsianCodePage(unsigned number, DoubleByteUpperCase upper);
-
-// The code page the process runs in. Provided by each platform; built on first
-// use, so a run that compares no names never loads conversion tables.
-const CodePage& ActiveCodePage();

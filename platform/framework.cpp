@@ -1,6 +1,7 @@
 #include "platform/framework.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -15,21 +16,19 @@ std::vector<AnsiString> g_args;
 PlatformServices& Os() { return *g_services; }
 void SetPlatformServices(PlatformServices* services) { g_services = services; }
 
+void ForwardingServices::EndAbnormally() {
+  target_.EndAbnormally();
+  std::abort();  // not reached; the compiler cannot know a virtual call never returns
+}
+
 // ---------------------------------------------------------------- exceptions
 
-CFileException::Cause CFileException::CauseFromOsError(unsigned long osError) {
-  // Windows error codes; POSIX errno values with the same meaning share most
-  // of the small numbers, and the cause is informational only.
-  switch (osError) {
-    case 2: return fileNotFound;       // ERROR_FILE_NOT_FOUND / ENOENT
-    case 3: return badPath;            // ERROR_PATH_NOT_FOUND
-    case 4: return tooManyOpenFiles;   // ERROR_TOO_MANY_OPEN_FILES
-    case 5: return accessDenied;       // ERROR_ACCESS_DENIED
-    case 13: return accessDenied;      // EACCES
-    case 32: return sharingViolation;  // ERROR_SHARING_VIOLATION
-    case 33: return lockViolation;     // ERROR_LOCK_VIOLATION
-    case 28: return diskFull;          // ENOSPC
-    case 112: return diskFull;         // ERROR_DISK_FULL
+CFileException::Cause CFileException::CauseFromKind(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kNotFound: return fileNotFound;
+    case ErrorKind::kAccessDenied: return accessDenied;
+    case ErrorKind::kDiskFull: return diskFull;
+    case ErrorKind::kBusy: return sharingViolation;
     default: return genericException;
   }
 }
@@ -39,14 +38,26 @@ CFileException::Cause CFileException::CauseFromOsError(unsigned long osError) {
 void CFile::Remove(const AnsiString& path) {
   const OpResult r = Os().RemoveFile(path);
   if (!r.ok && r.error != 0)
-    throw CFileException(CFileException::CauseFromOsError(r.error), r.error, path);
+    throw CFileException(CFileException::CauseFromKind(r.kind), r.error, path);
 }
 
 void CFile::Rename(const AnsiString& from, const AnsiString& to) {
   const OpResult r = Os().RenameFile(from, to);
   if (!r.ok && r.error != 0)
-    throw CFileException(CFileException::CauseFromOsError(r.error), r.error, from);
+    throw CFileException(CFileException::CauseFromKind(r.kind), r.error, from);
 }
+
+const CodePage& ActiveCodePage() { return Os().ActiveCodePage(); }
+
+AnsiString ApplicationFolder() {
+  const AnsiString ownPath = ModulePath();
+  const std::size_t slash = ReverseFindByte(ActiveCodePage(), ownPath, '\\');
+  return slash == AnsiString::npos ? ownPath : ownPath.substr(0, slash + 1);
+}
+
+OpResult LockApplicationFolder(const AnsiString& folder) { return Os().LockApplicationFolder(folder); }
+
+void RemoveLeftTemporaries(const AnsiString& folder) { Os().RemoveLeftTemporaries(folder); }
 
 bool PathExists(const AnsiString& path) { return Os().PathExists(path); }
 

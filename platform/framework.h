@@ -36,7 +36,7 @@ class CFileException {
   unsigned long m_lOsError;
   AnsiString m_strFileName;  // the deleted path, or the rename's old path
 
-  static Cause CauseFromOsError(unsigned long osError);
+  static Cause CauseFromKind(ErrorKind kind);
 };
 
 // ---------------------------------------------------------------- files
@@ -49,6 +49,22 @@ class CFile {
   // CFileException (naming `from`) on failure.
   static void Rename(const AnsiString& from, const AnsiString& to);
 };
+
+// The code page of the run's ANSI strings.
+const CodePage& ActiveCodePage();
+
+// The application folder: the updater's own path up to and including its
+// last backslash (the whole path when it has none). Every path the run builds
+// starts with it.
+AnsiString ApplicationFolder();
+
+// Makes this process the only updater of `folder` while it runs, without
+// waiting; see PlatformServices.
+OpResult LockApplicationFolder(const AnsiString& folder);
+
+// Removes the copy temporaries killed runs left in `folder`. Only for the
+// holder of its lock.
+void RemoveLeftTemporaries(const AnsiString& folder);
 
 // Whether anything (file or folder) is at `path`; false when it cannot be told.
 bool PathExists(const AnsiString& path);

@@ -5,14 +5,16 @@
 // the active code page, backslash-separated, as the update logic builds them;
 // an implementation on a system with other conventions translates them.
 //
-// Operations report failure only as stated here. Error codes are the system's
-// own; 0 means the system gave no reason, and callers must not treat a
-// failure with code 0 as an error to raise.
+// Operations report failure only as stated here, with a portable kind that
+// each implementation classifies where the failure arises, and the system's
+// own error code; code 0 means the system gave no reason, and callers must
+// not treat a failure with code 0 as an error to raise.
 #pragma once
 
 #include <memory>
 
 #include "platform/ansi_text.h"
+#include "platform/code_page.h"
 
 constexpr unsigned long kAttributeDirectory = 0x10;  // FILE_ATTRIBUTE_DIRECTORY
 
@@ -29,13 +31,19 @@ class DirectoryListing {
   virtual bool Next(FindEntry* entry) = 0;
 };
 
-// The outcome of an operation that can fail: the system's own error code
-// when it did. Every such operation reports this way.
+// What a failure means, whatever system reported it. The same number means
+// different things on different systems (5 is "access denied" on Windows and
+// EIO on Linux), so only the implementation that made the call can say.
+enum class ErrorKind { kNone, kNotFound, kAlreadyExists, kAccessDenied, kDiskFull, kBusy, kOther };
+
+// The outcome of an operation that can fail: its kind and the system's own
+// error code when it did. Every such operation reports this way.
 struct OpResult {
   bool ok = true;
-  unsigned long error = 0;  // meaningful only when !ok
+  ErrorKind kind = ErrorKind::kNone;  // meaningful only when !ok
+  unsigned long error = 0;            // the system's code; meaningful only when !ok
   static OpResult Success() { return {}; }
-  static OpResult Failure(unsigned long code) { return {false, code}; }
+  static OpResult Failure(ErrorKind kind, unsigned long code) { return {false, kind, code}; }
 };
 
 // Message-box flags, as the Windows API defines them.
@@ -52,12 +60,17 @@ constexpr unsigned kSemNoOpenFileErrorBox = 0x8000;
 
 // The process exit codes, the only ones the updater ends with.
 constexpr int kExitSuccess = 0;            // the run went through, whatever the pass met
-constexpr int kExitOwnPathRefused = 1;     // the own path was unusable: nothing was done
+constexpr int kExitOwnPathRefused = 1;     // the own path was unusable: no pass was run
+constexpr int kExitFolderBusy = 2;         // another updater kept the folder: no pass was run
 constexpr int kExitUncaughtException = 3;  // an exception nobody caught ended the run
 
 class PlatformServices {
  public:
   virtual ~PlatformServices() = default;
+
+  // The code page the logic's strings are in: where characters begin and how
+  // names compare. The same object for the whole run.
+  virtual const CodePage& ActiveCodePage() = 0;
 
   // Full path of the running executable. Empty when it cannot be read or
   // cannot be presented as an ANSI string.
@@ -84,9 +97,26 @@ class PlatformServices {
   // promise that, whatever the failed copy left.
   virtual OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) = 0;
 
+  // Makes this process the only updater of the application folder `folder`
+  // (ending in a backslash) until it ends, when no other process is; never
+  // waits. Fails with kBusy while another updater of the folder runs, and
+  // with another kind when the lock cannot be had at all. Only a process
+  // allowed to change the folder can take the lock or keep others from it.
+  // Taking it again is a success.
+  virtual OpResult LockApplicationFolder(const AnsiString& folder) = 0;
+
+  // Removes what copies of killed runs left in `folder`: only names of the
+  // exact form this platform gives its copies' temporaries, only regular
+  // files. Only for the holder of the folder's lock, when no other run can
+  // be using one.
+  virtual void RemoveLeftTemporaries(const AnsiString& folder) = 0;
+
   // Shows a modal message with no owner window and waits until it is closed.
   // `type` holds the button and icon flags. Returns the button pressed.
   virtual int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) = 0;
+
+  // Lets `milliseconds` pass.
+  virtual void Pause(unsigned milliseconds) = 0;
 
   // Opens `path` with its default action and does not wait. Reports nothing.
   virtual void ShellOpen(const AnsiString& path) = 0;
@@ -103,6 +133,43 @@ class PlatformServices {
   // kExitUncaughtException and never with an abort status. The process entry
   // installs it as the terminate handler.
   [[noreturn]] virtual void EndAbnormally() = 0;
+};
+
+// Services that pass every operation on to other services: a base for
+// wrappers that change a few operations and leave the rest as they are.
+class ForwardingServices : public PlatformServices {
+ public:
+  explicit ForwardingServices(PlatformServices& target) : target_(target) {}
+  PlatformServices& target() { return target_; }
+
+  const CodePage& ActiveCodePage() override { return target_.ActiveCodePage(); }
+  AnsiString ModulePath() override { return target_.ModulePath(); }
+  OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override {
+    return target_.OpenSearch(pattern, listing);
+  }
+  bool PathExists(const AnsiString& path) override { return target_.PathExists(path); }
+  OpResult RemoveFile(const AnsiString& path) override { return target_.RemoveFile(path); }
+  OpResult RenameFile(const AnsiString& from, const AnsiString& to) override {
+    return target_.RenameFile(from, to);
+  }
+  OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override {
+    return target_.CopyFileOver(from, to);
+  }
+  OpResult LockApplicationFolder(const AnsiString& folder) override {
+    return target_.LockApplicationFolder(folder);
+  }
+  void RemoveLeftTemporaries(const AnsiString& folder) override { target_.RemoveLeftTemporaries(folder); }
+  int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override {
+    return target_.ShowMessage(caption, text, type);
+  }
+  void Pause(unsigned milliseconds) override { target_.Pause(milliseconds); }
+  void ShellOpen(const AnsiString& path) override { target_.ShellOpen(path); }
+  void AddErrorMode(unsigned flags) override { target_.AddErrorMode(flags); }
+  void ReportStartupRefusal(const char* reason) override { target_.ReportStartupRefusal(reason); }
+  [[noreturn]] void EndAbnormally() override;
+
+ private:
+  PlatformServices& target_;
 };
 
 // The services the update logic runs against. The process entry installs the

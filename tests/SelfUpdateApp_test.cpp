@@ -2,6 +2,8 @@
 // order of pass and relaunch, the display name, and what refuses to run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/SelfUpdateApp.h"
 #include "res/texts.h"
 #include "tests/fault_injection.h"
@@ -51,8 +53,11 @@ TEST_F(StartUp, RunsThePassThenStartsTheHostAndExitsZero) {
   tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
   EXPECT_EQ(AfxWinMain({"Update.exe", "/Main.exe"}), 0);
   EXPECT_EQ(tree.errorMode, 0x8001u);
-  ASSERT_FALSE(fs.log.empty());
-  EXPECT_EQ(fs.log.front(), "search C:\\App\\SelfTemp\\*.*");
+  // One updater at a time, then what killed runs left, then the pass and
+  // the host.
+  ASSERT_GE(fs.log.size(), 4u);
+  EXPECT_EQ(Log(fs.log.begin(), fs.log.begin() + 3),
+            (Log{"lock C:\\App\\", "clear C:\\App\\", "search C:\\App\\SelfTemp\\*.*"}));
   EXPECT_EQ(fs.log.back(), "launch C:\\App\\Main.exe");
   EXPECT_EQ(tree.Content("C:\\App\\Main.exe"), "new");
 }
@@ -61,8 +66,48 @@ TEST_F(StartUp, WithoutAHostNameThePassStillRunsAndNothingStarts) {
   for (const Args& argv : {Args{"Update.exe"}, Args{"Update.exe", "/"}, Args{"Update.exe", "Main.exe"}}) {
     fs.log.clear();
     EXPECT_EQ(AfxWinMain(argv), 0);
-    EXPECT_EQ(fs.log, (Log{"search C:\\App\\SelfTemp\\*.*"}));
+    EXPECT_EQ(fs.log, (Log{"lock C:\\App\\", "clear C:\\App\\", "search C:\\App\\SelfTemp\\*.*"}));
   }
+}
+
+TEST_F(StartUp, ABusyFolderIsWaitedForABoundedTimeAndOnlyWithSomethingStaged) {
+  const FaultRule kBusy = {FaultRule::Op::Lock, "", 32, -1, 0, false, false, ErrorKind::kBusy};
+  const struct {
+    const char* what;
+    bool staged;
+    int busyTimes;  // -1: for good
+    ErrorKind kind;
+    int exitCode;
+    int lockCalls;
+    bool cleared, applied;
+  } cases[] = {
+      {"free at once", true, 0, ErrorKind::kBusy, kExitSuccess, 1, true, true},
+      {"freed while waiting", true, 5, ErrorKind::kBusy, kExitSuccess, 6, true, true},
+      {"held for good", true, -1, ErrorKind::kBusy, kExitFolderBusy, 301, false, false},
+      {"held, nothing staged", false, -1, ErrorKind::kBusy, kExitSuccess, 1, false, false},
+      {"no lock to be had", true, -1, ErrorKind::kAccessDenied, kExitSuccess, 1, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryServices t;
+    FaultInjectingServices f{t};
+    SetPlatformServices(&f);
+    t.AddFolder("C:\\App");
+    t.AddFolder("C:\\App\\SelfTemp");
+    t.AddFile("C:\\App\\SelfTemp\\Readme.txt", "not applied");
+    if (c.staged) t.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
+    FaultRule rule = kBusy;
+    rule.times = c.busyTimes;
+    rule.kind = c.kind;
+    f.Add(rule);
+    EXPECT_EQ(AfxWinMain({"Update.exe", "/Main.exe"}), c.exitCode);
+    EXPECT_EQ(std::count_if(f.log.begin(), f.log.end(), [](const std::string& l) { return l.rfind("lock ", 0) == 0; }),
+              c.lockCalls);
+    EXPECT_EQ(std::count(f.log.begin(), f.log.end(), "clear C:\\App\\"), c.cleared ? 1 : 0);
+    EXPECT_EQ(t.Content("C:\\App\\Main.exe"), c.applied ? "new" : "<missing>");
+    EXPECT_EQ(f.log.back(), "launch C:\\App\\Main.exe") << "the host comes back in every case";
+  }
+  SetPlatformServices(&fs);
 }
 
 TEST_F(StartUp, TheHostStartsAfterAFailedPassAndOnlyAfterTheMessage) {
@@ -87,6 +132,7 @@ TEST_F(StartUp, TheHostNameIsAppendedToTheUpdatersFolderAsItStands) {
     const char* ownPath;
     const char* host;
     const char* launched;
+    unsigned codePage = 936;
   } cases[] = {
       {"C:\\App\\Update.exe", "/bin\\Main.exe", "C:\\App\\bin\\Main.exe"},
       {"C:\\App\\Update.exe", "/..\\Other\\Main.exe", "C:\\App\\..\\Other\\Main.exe"},
@@ -95,10 +141,16 @@ TEST_F(StartUp, TheHostNameIsAppendedToTheUpdatersFolderAsItStands) {
       {"\\\\server\\share\\App\\Update.exe", "/Main.exe", "\\\\server\\share\\App\\Main.exe"},
       // A folder name whose last byte is a second byte 0x5C is not cut there.
       {"C:\\\x95\x5C\\Update.exe", "/Main.exe", "C:\\\x95\x5C\\Main.exe"},
+      // A backslash is a separator where it is a character of its own.
+      {"C:\\\x95\\U.exe", "/Main.exe", "C:\\Main.exe", 932},
+      {"C:\\\x95\\U.exe", "/Main.exe", "C:\\\x95\\Main.exe", 1252},
+      {"C:\\\x95\\U.exe", "/Main.exe", "C:\\\x95\\Main.exe", 65001},
+      {"C:\\\x95\\U.exe", "/Main.exe", "C:\\Main.exe", 936},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.launched);
     fs.log.clear();
+    tree.codePage = CodePageForTests(c.codePage);
     tree.modulePath = c.ownPath;
     AfxWinMain({"Update.exe", c.host});
     ASSERT_FALSE(fs.log.empty());

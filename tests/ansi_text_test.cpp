@@ -9,6 +9,7 @@
 
 #include "platform/ansi_text.h"
 #include "platform/code_page.h"
+#include "tests/memory_services.h"
 
 namespace {
 
@@ -201,7 +202,7 @@ TEST(TextRules, CaseInsensitiveComparison) {
 }
 
 TEST(TextRules, ActiveCodePageUpperCasesTwoByteLetters) {
-  const CodePage& cp = ActiveCodePage();
+  const CodePage& cp = PlatformCodePage();
   ASSERT_EQ(cp.number, 936u);
   ASSERT_TRUE(cp.multiByte);
   const struct {

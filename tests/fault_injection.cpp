@@ -1,7 +1,6 @@
 #include "tests/fault_injection.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -58,31 +57,29 @@ void FaultInjectingServices::Record(const std::string& line, const OpResult& r) 
 }
 
 AnsiString FaultInjectingServices::ModulePath() {
-  return modulePath.empty() ? inner_.ModulePath() : modulePath;
+  return modulePath.empty() ? target().ModulePath() : modulePath;
 }
 
 OpResult FaultInjectingServices::OpenSearch(const AnsiString& pattern,
                                             std::unique_ptr<DirectoryListing>* listing) {
   std::unique_ptr<DirectoryListing> inner;
   const FaultRule* rule = Take(Op::Search, pattern);
-  const OpResult r = rule != nullptr ? OpResult::Failure(rule->error) : inner_.OpenSearch(pattern, &inner);
+  const OpResult r = rule != nullptr ? OpResult::Failure(rule->kind, rule->error) : target().OpenSearch(pattern, &inner);
   Record("search " + pattern, r);
   if (r.ok) *listing = std::make_unique<FaultInjectingListing>(this, pattern, std::move(inner));
   return r;
 }
 
-bool FaultInjectingServices::PathExists(const AnsiString& path) { return inner_.PathExists(path); }
-
 OpResult FaultInjectingServices::RemoveFile(const AnsiString& path) {
   const FaultRule* rule = Take(Op::Remove, path);
-  const OpResult r = rule != nullptr ? OpResult::Failure(rule->error) : inner_.RemoveFile(path);
+  const OpResult r = rule != nullptr ? OpResult::Failure(rule->kind, rule->error) : target().RemoveFile(path);
   Record("remove " + path, r);
   return r;
 }
 
 OpResult FaultInjectingServices::RenameFile(const AnsiString& from, const AnsiString& to) {
   const FaultRule* rule = Take(Op::Rename, from, to);
-  const OpResult r = rule != nullptr ? OpResult::Failure(rule->error) : inner_.RenameFile(from, to);
+  const OpResult r = rule != nullptr ? OpResult::Failure(rule->kind, rule->error) : target().RenameFile(from, to);
   Record("rename " + from + " -> " + to, r);
   return r;
 }
@@ -91,13 +88,28 @@ OpResult FaultInjectingServices::CopyFileOver(const AnsiString& from, const Ansi
   const FaultRule* rule = Take(Op::Copy, from, to);
   OpResult r;
   if (rule == nullptr) {
-    r = inner_.CopyFileOver(from, to);
+    r = target().CopyFileOver(from, to);
   } else {
     if (rule->partial && leavePartialCopy) leavePartialCopy(from, to);
-    r = OpResult::Failure(rule->error);
+    r = OpResult::Failure(rule->kind, rule->error);
   }
   Record("copy " + from + " -> " + to, r);
   return r;
+}
+
+OpResult FaultInjectingServices::LockApplicationFolder(const AnsiString& folder) {
+  const FaultRule* rule = Take(Op::Lock, folder);
+  const OpResult r =
+      rule != nullptr ? OpResult::Failure(rule->kind, rule->error) : target().LockApplicationFolder(folder);
+  Record("lock " + folder, r);
+  return r;
+}
+
+void FaultInjectingServices::RemoveLeftTemporaries(const AnsiString& folder) {
+  // A crash rule may stop the run here; a failure has nothing to report.
+  Take(Op::Clear, folder);
+  log.push_back("clear " + folder);
+  target().RemoveLeftTemporaries(folder);
 }
 
 int FaultInjectingServices::ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) {
@@ -108,12 +120,3 @@ int FaultInjectingServices::ShowMessage(const AnsiString& caption, const AnsiStr
 }
 
 void FaultInjectingServices::ShellOpen(const AnsiString& path) { log.push_back("launch " + path); }
-
-void FaultInjectingServices::AddErrorMode(unsigned flags) { inner_.AddErrorMode(flags); }
-
-void FaultInjectingServices::ReportStartupRefusal(const char* reason) { inner_.ReportStartupRefusal(reason); }
-
-void FaultInjectingServices::EndAbnormally() {
-  inner_.EndAbnormally();
-  std::abort();  // not reached; the compiler cannot know a virtual call never returns
-}

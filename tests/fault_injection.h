@@ -12,7 +12,7 @@
 
 // Which calls a rule applies to, and what they then do.
 struct FaultRule {
-  enum class Op { Any, Search, Next, Remove, Rename, Copy };
+  enum class Op { Any, Search, Next, Remove, Rename, Copy, Lock, Clear };
 
   Op op = Op::Any;
   // Either path of a rename or copy, or for Next the search pattern, compared
@@ -23,16 +23,17 @@ struct FaultRule {
   int skip = 0;             // matching calls let through before the first
   bool partial = false;     // a failing copy leaves half the source behind
   bool crash = false;       // throw FakeCrash instead, changing nothing
+  ErrorKind kind = ErrorKind::kAccessDenied;  // the kind the failure reports
 };
 
 // Thrown by an operation that a crash rule stops.
 struct FakeCrash {};
 
-class FaultInjectingServices : public PlatformServices {
+class FaultInjectingServices : public ForwardingServices {
  public:
   using Op = FaultRule::Op;
 
-  explicit FaultInjectingServices(PlatformServices& inner) : inner_(inner) {}
+  explicit FaultInjectingServices(PlatformServices& inner) : ForwardingServices(inner) {}
 
   void Add(const FaultRule& rule) { rules_.push_back(rule); }
   // Forgets every rule, as a new process would.
@@ -47,9 +48,9 @@ class FaultInjectingServices : public PlatformServices {
   // Answers ModulePath() in place of the inner services when not empty.
   AnsiString modulePath;
 
-  // One line per operation: "search PATTERN", "remove P", "rename A -> B",
-  // "copy S -> T", "message CAPTION|TEXT|0x30", "launch P". A trailing " !N"
-  // marks a failure with code N.
+  // One line per operation: "lock FOLDER", "clear FOLDER", "search PATTERN",
+  // "remove P", "rename A -> B", "copy S -> T", "message CAPTION|TEXT|0x30",
+  // "launch P". A trailing " !N" marks a failure with code N.
   std::vector<std::string> log;
 
   // The rule that applies to this call, counting the call; null when it goes
@@ -57,23 +58,20 @@ class FaultInjectingServices : public PlatformServices {
   // read.
   const FaultRule* Take(Op op, const AnsiString& a, const AnsiString& b = AnsiString());
 
-  // PlatformServices
+  // The operations intercepted; the rest go to the inner services as they are.
   AnsiString ModulePath() override;
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
-  bool PathExists(const AnsiString& path) override;
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override;
+  OpResult LockApplicationFolder(const AnsiString& folder) override;
+  void RemoveLeftTemporaries(const AnsiString& folder) override;
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
   void ShellOpen(const AnsiString& path) override;
-  void AddErrorMode(unsigned flags) override;
-  void ReportStartupRefusal(const char* reason) override;
-  [[noreturn]] void EndAbnormally() override;
 
  private:
   void Record(const std::string& line, const OpResult& r);
 
-  PlatformServices& inner_;
   std::vector<FaultRule> rules_;
   int operations_ = 0;
 };

@@ -7,10 +7,11 @@
 
 namespace {
 
-constexpr unsigned long kFileNotFound = 2;
-constexpr unsigned long kPathNotFound = 3;
-constexpr unsigned long kAccessDenied = 5;
-constexpr unsigned long kAlreadyExists = 183;
+// Windows' codes, with the kinds Windows' services give them.
+const OpResult kFileNotFound = OpResult::Failure(ErrorKind::kNotFound, 2);
+const OpResult kPathNotFound = OpResult::Failure(ErrorKind::kNotFound, 3);
+const OpResult kAccessDenied = OpResult::Failure(ErrorKind::kAccessDenied, 5);
+const OpResult kAlreadyExists = OpResult::Failure(ErrorKind::kAlreadyExists, 183);
 
 // Windows compares file names without regard to case; ASCII folding is all
 // the tests need.
@@ -24,11 +25,6 @@ std::string Fold(const AnsiString& s) {
 
 bool SamePath(const AnsiString& a, const AnsiString& b) { return Fold(a) == Fold(b); }
 
-// Separators are found at character boundaries, so a second byte 0x5C in a
-// code page 936 name is not taken for one.
-std::size_t LastSeparator(const AnsiString& path) {
-  return ReverseFindByte(ActiveCodePage(), path, '\\');
-}
 
 class MemoryListing : public DirectoryListing {
  public:
@@ -46,7 +42,23 @@ class MemoryListing : public DirectoryListing {
 
 }  // namespace
 
-AnsiString ParentOf(const AnsiString& path) {
+CodePage CodePageForTests(unsigned number) {
+  if (number == 936) return PlatformCodePage();
+  if (HasFixedLeadBytes(number))
+    return MakeEastAsianCodePage(number, [](unsigned char lead, unsigned char trail, unsigned* mapped) {
+      *mapped = (static_cast<unsigned>(lead) << 8) | trail;
+      return true;
+    });
+  return MakeSingleByteCodePage(number);
+}
+
+// Separators are found at character boundaries, so a second byte 0x5C in a
+// two-byte character is not taken for one.
+std::size_t MemoryServices::LastSeparator(const AnsiString& path) const {
+  return ReverseFindByte(codePage, path, '\\');
+}
+
+AnsiString MemoryServices::ParentOf(const AnsiString& path) const {
   const std::size_t slash = LastSeparator(path);
   return slash == AnsiString::npos ? AnsiString() : path.substr(0, slash);
 }
@@ -105,13 +117,15 @@ void MemoryServices::LeavePartialCopy(const AnsiString& from, const AnsiString& 
   AddFile(to, src->content.substr(0, src->content.size() / 2));
 }
 
+const CodePage& MemoryServices::ActiveCodePage() { return codePage; }
+
 AnsiString MemoryServices::ModulePath() { return modulePath; }
 
 OpResult MemoryServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) {
   const std::size_t slash = LastSeparator(pattern);
   const AnsiString folder = slash == AnsiString::npos ? AnsiString() : pattern.substr(0, slash);
   const AnsiString wildcard = pattern.substr(slash + 1);
-  if (!IsFolder(folder)) return OpResult::Failure(kPathNotFound);
+  if (!IsFolder(folder)) return kPathNotFound;
   // A folder that is not a drive root lists itself and its parent first.
   std::vector<FindEntry> entries;
   const bool all = wildcard == "*.*" || wildcard == "*";
@@ -131,17 +145,17 @@ bool MemoryServices::PathExists(const AnsiString& path) { return Find(path) != n
 
 OpResult MemoryServices::RemoveFile(const AnsiString& path) {
   Node* n = Find(path);
-  if (n == nullptr) return OpResult::Failure(ParentExists(path) ? kFileNotFound : kPathNotFound);
-  if (n->folder) return OpResult::Failure(kAccessDenied);
+  if (n == nullptr) return ParentExists(path) ? kFileNotFound : kPathNotFound;
+  if (n->folder) return kAccessDenied;
   nodes_.erase(nodes_.begin() + (n - nodes_.data()));
   return OpResult::Success();
 }
 
 OpResult MemoryServices::RenameFile(const AnsiString& from, const AnsiString& to) {
   Node* n = Find(from);
-  if (n == nullptr) return OpResult::Failure(ParentExists(from) ? kFileNotFound : kPathNotFound);
-  if (Find(to) != nullptr && Find(to) != n) return OpResult::Failure(kAlreadyExists);
-  if (!ParentExists(to)) return OpResult::Failure(kPathNotFound);
+  if (n == nullptr) return ParentExists(from) ? kFileNotFound : kPathNotFound;
+  if (Find(to) != nullptr && Find(to) != n) return kAlreadyExists;
+  if (!ParentExists(to)) return kPathNotFound;
   // A folder takes everything inside it along.
   const std::string oldFolded = Fold(n->path);
   for (Node& m : nodes_)
@@ -154,9 +168,9 @@ OpResult MemoryServices::RenameFile(const AnsiString& from, const AnsiString& to
 OpResult MemoryServices::CopyFileOver(const AnsiString& from, const AnsiString& to) {
   const Node* src = Find(from);
   Node* dst = Find(to);
-  if (src == nullptr) return OpResult::Failure(ParentExists(from) ? kFileNotFound : kPathNotFound);
-  if (src->folder || (dst != nullptr && dst->folder)) return OpResult::Failure(kAccessDenied);
-  if (!ParentExists(to)) return OpResult::Failure(kPathNotFound);
+  if (src == nullptr) return ParentExists(from) ? kFileNotFound : kPathNotFound;
+  if (src->folder || (dst != nullptr && dst->folder)) return kAccessDenied;
+  if (!ParentExists(to)) return kPathNotFound;
   if (dst != nullptr) {
     dst->content = src->content;  // keeps the existing name, as Windows does
   } else {
@@ -166,7 +180,15 @@ OpResult MemoryServices::CopyFileOver(const AnsiString& from, const AnsiString& 
   return OpResult::Success();
 }
 
+OpResult MemoryServices::LockApplicationFolder(const AnsiString& folder) {
+  return IsFolder(folder) ? OpResult::Success() : kPathNotFound;
+}
+
+void MemoryServices::RemoveLeftTemporaries(const AnsiString&) {}
+
 int MemoryServices::ShowMessage(const AnsiString&, const AnsiString&, unsigned) { return kIdOk; }
+
+void MemoryServices::Pause(unsigned) {}
 
 void MemoryServices::ShellOpen(const AnsiString&) {}
 

@@ -9,6 +9,14 @@
 
 #include "platform/platform.h"
 
+// The code page of the platform under test, as its services give it.
+const CodePage& PlatformCodePage();
+
+// Code page `number` for the double: the platform's own for 936; for 932 its
+// lead bytes with two-byte characters taken as caseless (Japanese ones are);
+// any other as single-byte (1252, and 65001, which has no lead bytes).
+CodePage CodePageForTests(unsigned number);
+
 class MemoryServices : public PlatformServices {
  public:
   // ----- the tree. Paths are absolute, backslash separated; parents must exist.
@@ -25,15 +33,21 @@ class MemoryServices : public PlatformServices {
   // ----- behaviour.
   AnsiString modulePath = "C:\\App\\Update.exe";
   unsigned errorMode = 0;
+  CodePage codePage = PlatformCodePage();
 
-  // PlatformServices. Messages and launches do nothing here.
+  // PlatformServices. Messages and launches do nothing here; there is only
+  // one process, so the lock is always had, and copies leave no temporaries.
+  const CodePage& ActiveCodePage() override;
   AnsiString ModulePath() override;
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
   bool PathExists(const AnsiString& path) override;
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override;
+  OpResult LockApplicationFolder(const AnsiString& folder) override;
+  void RemoveLeftTemporaries(const AnsiString& folder) override;
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
+  void Pause(unsigned milliseconds) override;
   void ShellOpen(const AnsiString& path) override;
   void AddErrorMode(unsigned flags) override;
   void ReportStartupRefusal(const char* reason) override;
@@ -46,6 +60,9 @@ class MemoryServices : public PlatformServices {
     std::string content;
   };
 
+  std::size_t LastSeparator(const AnsiString& path) const;
+  // The path's parent folder ("C:\\App" for "C:\\App\\x"); empty for a root.
+  AnsiString ParentOf(const AnsiString& path) const;
   Node* Find(const AnsiString& path);
   const Node* Find(const AnsiString& path) const;
   bool ParentExists(const AnsiString& path) const;
@@ -53,5 +70,4 @@ class MemoryServices : public PlatformServices {
   std::vector<Node> nodes_;
 };
 
-// The path's parent folder ("C:\App" for "C:\App\x"); empty for a root.
-AnsiString ParentOf(const AnsiString& path);
+

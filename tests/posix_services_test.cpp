@@ -89,7 +89,7 @@ TEST(PosixPaths, FourByteFormsHaveNoCase) {
     std::string a, b;
     ASSERT_TRUE(posix::LogicNameFromNative(c.a, &a));
     ASSERT_TRUE(posix::LogicNameFromNative(c.b, &b));
-    EXPECT_EQ(EqualsNoCase(ActiveCodePage(), a, b), c.equal);
+    EXPECT_EQ(EqualsNoCase(posix::LogicCodePage(), a, b), c.equal);
   }
 }
 
@@ -291,7 +291,7 @@ TEST_F(PosixCaseLookup, CharactersOfTheCodePageFoldAsTheComparisonSays) {
       {"Zo\xC3\xAB.exe", "zO\xC3\xAB.EXE"},
       {"Zo\xC3\xAB.dll", "ZO\xC3\x8B.DLL"},  // e-diaeresis is not its capital
   };
-  const CodePage& cp = ActiveCodePage();
+  const CodePage& cp = posix::LogicCodePage();
   int folder = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.asked);

@@ -14,6 +14,7 @@
 #include "platform/posix/path_translation.h"
 #include "platform/posix/posix_services.h"
 #include "tests/contract_env.h"
+#include "tests/memory_services.h"
 
 namespace {
 
@@ -77,3 +78,5 @@ class PosixEnv : public ContractEnv {
 }  // namespace
 
 std::unique_ptr<ContractEnv> MakeRealEnv() { return std::make_unique<PosixEnv>(); }
+
+const CodePage& PlatformCodePage() { return posix::LogicCodePage(); }

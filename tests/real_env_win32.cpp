@@ -6,8 +6,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/win32/code_page_win32.h"
 #include "platform/win32/win32_services.h"
 #include "tests/contract_env.h"
+#include "tests/memory_services.h"
 
 namespace {
 
@@ -118,3 +120,5 @@ class Win32Env : public ContractEnv {
 }  // namespace
 
 std::unique_ptr<ContractEnv> MakeRealEnv() { return std::make_unique<Win32Env>(); }
+
+const CodePage& PlatformCodePage() { return ProcessCodePage(); }

@@ -26,7 +26,7 @@ unsigned Upper(const CodePage& cp, unsigned char lead, unsigned char trail) {
 }
 
 TEST(Win32CodePage, IsTheSystemAnsiCodePage) {
-  const CodePage& cp = ActiveCodePage();
+  const CodePage& cp = ProcessCodePage();
   EXPECT_EQ(cp.number, GetACP());
   for (unsigned b = 0; b < 256; ++b)
     EXPECT_EQ(cp.IsLeadByte(static_cast<unsigned char>(b)), IsDBCSLeadByte(static_cast<BYTE>(b)) != 0)
@@ -38,7 +38,7 @@ class Win32CodePage936 : public ::testing::Test {
   void SetUp() override {
     if (GetACP() != 936) GTEST_SKIP() << "needs code page 936 as the ANSI code page";
   }
-  const CodePage& cp = ActiveCodePage();
+  const CodePage& cp = ProcessCodePage();
 };
 
 TEST_F(Win32CodePage936, HasFixedLeadBytesAndSystemCaseRules) {

@@ -17,31 +17,31 @@ bool IsAppliedName(const CodePage& cp, const AnsiString& name) {
 }
 
 // The pass's guarded operations: a failed delete or rename is no reason to
-// stop, and the steps after it decide from what is on disk, not from whether
-// anything was raised (a failure without an error code raises nothing).
-void RemoveIfPossible(const AnsiString& path) {
-  try {
-    CFile::Remove(path);
-  } catch (const CFileException&) {
-  }
-}
+// stop. They raise nothing: a missing backup, the usual case, is not worth an
+// exception, and the steps after them decide from the result, which says
+// "failed" also when the system gave no error code.
+bool RemoveIfPossible(const AnsiString& path) { return Os().RemoveFile(path).ok; }
 
-void RenameIfPossible(const AnsiString& from, const AnsiString& to) {
-  try {
-    CFile::Rename(from, to);
-  } catch (const CFileException&) {
-  }
-}
+bool RenameIfPossible(const AnsiString& from, const AnsiString& to) { return Os().RenameFile(from, to).ok; }
 
 }  // namespace
+
+bool AnyStagedFile() {
+  const CodePage& cp = ActiveCodePage();
+  CFileFind finder;
+  bool more = finder.FindFile(ApplicationFolder() + texts::kStagingPattern);
+  while (more) {
+    more = finder.FindNext();
+    if (!finder.IsDirectory() && IsAppliedName(cp, finder.GetFileName())) return true;
+  }
+  return false;
+}
 
 void ApplyStagedFiles() {
   const CodePage& cp = ActiveCodePage();
 
   // The start-up only gets here with an own path shorter than kMaxPath.
-  const AnsiString ownPath = ModulePath();
-  const std::size_t slash = ReverseFindByte(cp, ownPath, '\\');
-  const AnsiString appFolder = slash == AnsiString::npos ? ownPath : ownPath.substr(0, slash + 1);
+  const AnsiString appFolder = ApplicationFolder();
 
   CFileFind finder;
   bool more = finder.FindFile(appFolder + texts::kStagingPattern);
@@ -58,16 +58,17 @@ void ApplyStagedFiles() {
     const AnsiString source = FormatAnsi(texts::kSourcePathFormat, appFolder.c_str(), name.c_str());
     const AnsiString backup = target + texts::kBackupSuffix;
 
-    // An older backup gives way to the version in place now. With nothing in
-    // place the backup may be the only copy of the old version (a run that
-    // stopped between its rename and its copy), so it is kept; the copy then
-    // creates the file, and a failed copy renames the backup back.
-    const bool inPlace = PathExists(target);
-    if (inPlace) RemoveIfPossible(backup);
-    // Frees the target name. Fails harmlessly when there is no file in place,
-    // and when the old backup is still there (then the copy overwrites).
-    RenameIfPossible(target, backup);
-    const bool movedToBackup = inPlace && !PathExists(target);
+    // An older backup gives way to the version in place now, which then
+    // frees the target name (the rename fails harmlessly when the old backup
+    // is still there; the copy then overwrites). With nothing in place the
+    // backup may be the only copy of the old version (a run that stopped
+    // between its rename and its copy), so it is kept; the copy then creates
+    // the file, and a failed copy renames the backup back.
+    bool movedToBackup = false;
+    if (PathExists(target)) {
+      RemoveIfPossible(backup);
+      movedToBackup = RenameIfPossible(target, backup);
+    }
 
     if (CopyFileOver(source, target)) {
       // Left staged if it cannot be removed; the next run applies it again.

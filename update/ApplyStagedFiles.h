@@ -6,3 +6,6 @@
 // the first copy that fails, after putting that file's backup back and showing
 // the failure message once. Never lets a file error reach the caller.
 void ApplyStagedFiles();
+
+// Whether the staging folder holds a file the pass would apply.
+bool AnyStagedFile();

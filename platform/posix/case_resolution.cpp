@@ -33,9 +33,9 @@ int OpenFolderAt(int parent, const char* path) {
 bool KeyOf(const std::string& name, std::string* key) {
   // A name of ASCII only is its own logic form.
   if (IsAscii(name.data(), name.size()))
-    return name.find('\\') == std::string::npos && CaseKey(ActiveCodePage(), name, key);
+    return name.find('\\') == std::string::npos && CaseKey(LogicCodePage(), name, key);
   std::string logic;
-  return LogicNameFromNative(name, &logic) && CaseKey(ActiveCodePage(), logic, key);
+  return LogicNameFromNative(name, &logic) && CaseKey(LogicCodePage(), logic, key);
 }
 
 std::string Join(const std::string& folder, const std::string& name) {

@@ -60,7 +60,11 @@ bool UpperCaseDoubleByte(unsigned char lead, unsigned char trail, unsigned* mapp
 
 }  // namespace
 
-const CodePage& ActiveCodePage() {
+namespace posix {
+
+const CodePage& LogicCodePage() {
   static const CodePage cp = MakeEastAsianCodePage(kAnsiCodePage, UpperCaseDoubleByte);
   return cp;
 }
+
+}  // namespace posix

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/code_page.h"
+
 namespace posix {
 
 // Bytes below 0x80 are the same characters in UTF-8 and in code page 936, and
@@ -30,5 +32,10 @@ bool AnsiToUtf8(const std::string& ansi, std::string* utf8);
 // back. Used for case mapping; both fail on anything that does not convert.
 bool AnsiCharToCodePoint(unsigned char lead, unsigned char trail, unsigned* codePoint);
 bool CodePointToAnsi(unsigned codePoint, std::string* ansi);
+
+// The code page the logic's strings are in: 936's lead bytes, and two-byte
+// characters upper-cased through Unicode. Built on first use, so a run that
+// compares no names never loads conversion tables.
+const CodePage& LogicCodePage();
 
 }  // namespace posix

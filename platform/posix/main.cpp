@@ -7,9 +7,7 @@
 
 #include "platform/framework.h"
 #include "platform/posix/encoding.h"
-#include "platform/posix/path_translation.h"
 #include "platform/posix/posix_services.h"
-#include "platform/posix/run_lock.h"
 
 int main(int argc, char** argv) {
   // A host that started the updater with piped standard error and then
@@ -19,14 +17,6 @@ int main(int argc, char** argv) {
   static posix::PosixServices services;
   SetPlatformServices(&services);
   std::set_terminate([] { Os().EndAbnormally(); });
-
-  // The own path is read here, once, for the whole run (see ModulePath).
-  // One updater at a time per application folder (see run_lock.h); a path
-  // that cannot be presented is refused by the start-up without a pass.
-  std::string native;
-  const AnsiString ownPath = services.ModulePath();
-  if (!ownPath.empty() && posix::NativeFromLogic(ownPath, &native))
-    posix::LockApplicationFolder(native.substr(0, native.find_last_of('/') + 1));
 
   std::vector<AnsiString> args;
   for (int i = 0; i < argc; ++i) {

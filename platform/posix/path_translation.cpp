@@ -49,7 +49,7 @@ bool NativeFromLogic(const std::string& logic, std::string* native) {
     return true;
   }
   native->clear();
-  const CodePage& cp = ActiveCodePage();
+  const CodePage& cp = LogicCodePage();
   std::string component;
   auto flush = [&]() {
     std::string utf8;

@@ -4,12 +4,14 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <vector>
 
 #include "platform/posix/copy.h"
+#include "platform/posix/encoding.h"
 #include "platform/posix/path_translation.h"
 #include "platform/posix/run_lock.h"
 
@@ -18,7 +20,32 @@ namespace {
 
 constexpr unsigned long kErrorPathNotTranslatable = EILSEQ;
 
-OpResult Errno() { return OpResult::Failure(static_cast<unsigned long>(errno)); }
+ErrorKind KindOf(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return ErrorKind::kNotFound;
+    case EEXIST:
+    case ENOTEMPTY:
+      return ErrorKind::kAlreadyExists;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return ErrorKind::kAccessDenied;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return ErrorKind::kDiskFull;
+    case EWOULDBLOCK:
+      return ErrorKind::kBusy;
+    default:
+      return ErrorKind::kOther;
+  }
+}
+
+OpResult Failure(int err) { return OpResult::Failure(KindOf(err), static_cast<unsigned long>(err)); }
+
+OpResult Errno() { return Failure(errno); }
 
 // "*" and "?" with case folded as the logic compares names; "*.*" matches
 // every name, as it does on Windows.
@@ -45,7 +72,7 @@ class PosixListing : public DirectoryListing {
   ~PosixListing() override { closedir(dir_); }
 
   bool Next(FindEntry* entry) override {
-    const CodePage& cp = ActiveCodePage();
+    const CodePage& cp = LogicCodePage();
     while (const dirent* e = readdir(dir_)) {
       // Names the logic cannot hold are not reported at all: such a file
       // stays where it is, untouched.
@@ -118,13 +145,13 @@ int PosixServices::Locate(const AnsiString& logic, Place* place) {
 }
 
 OpResult PosixServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) {
-  const std::size_t slash = ReverseFindByte(ActiveCodePage(), pattern, '\\');
+  const std::size_t slash = ReverseFindByte(LogicCodePage(), pattern, '\\');
   Place place;
   // The wildcard takes the place of a name, so the folder is found as any
   // name's folder is.
   if (const int err = Locate(slash == AnsiString::npos ? AnsiString("*") : pattern.substr(0, slash + 1) + "*",
                              &place))
-    return OpResult::Failure(static_cast<unsigned long>(err));
+    return Failure(err);
   // A reading of its own, from the start, whoever read the folder before.
   const int fd = openat(place.folder->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
@@ -148,15 +175,15 @@ bool PosixServices::PathExists(const AnsiString& path) {
 
 OpResult PosixServices::RemoveFile(const AnsiString& path) {
   Place at;
-  if (const int err = Locate(path, &at)) return OpResult::Failure(static_cast<unsigned long>(err));
-  if (at.name.empty()) return OpResult::Failure(EISDIR);
+  if (const int err = Locate(path, &at)) return Failure(err);
+  if (at.name.empty()) return Failure(EISDIR);
   names_.ReadBeforeChange(*at.folder);
   // unlinkat without AT_REMOVEDIR never removes a folder (EISDIR).
   std::string name = at.name;
   int r = unlinkat(at.folder->fd(), name.c_str(), 0);
   if (r != 0 && errno == ENOENT) {
     name = names_.OtherName(*at.folder, at.name);
-    if (name.empty()) return OpResult::Failure(ENOENT);
+    if (name.empty()) return Failure(ENOENT);
     r = unlinkat(at.folder->fd(), name.c_str(), 0);
   }
   if (r != 0) return Errno();
@@ -166,9 +193,9 @@ OpResult PosixServices::RemoveFile(const AnsiString& path) {
 
 OpResult PosixServices::RenameFile(const AnsiString& from, const AnsiString& to) {
   Place src, dst;
-  if (const int err = Locate(from, &src)) return OpResult::Failure(static_cast<unsigned long>(err));
-  if (const int err = Locate(to, &dst)) return OpResult::Failure(static_cast<unsigned long>(err));
-  if (src.name.empty() || dst.name.empty()) return OpResult::Failure(EINVAL);
+  if (const int err = Locate(from, &src)) return Failure(err);
+  if (const int err = Locate(to, &dst)) return Failure(err);
+  if (src.name.empty() || dst.name.empty()) return Failure(EINVAL);
   Folder& sf = *src.folder;
   Folder& df = *dst.folder;
   names_.ReadBeforeChange(sf);
@@ -183,16 +210,16 @@ OpResult PosixServices::RenameFile(const AnsiString& from, const AnsiString& to)
     const bool sameEntry =
         sameFolder && (taken == src.name ||
                        (!NameExists(sf.fd(), src.name) && names_.OtherName(sf, src.name) == taken));
-    if (!sameEntry && NameExists(df.fd(), taken)) return OpResult::Failure(EEXIST);
+    if (!sameEntry && NameExists(df.fd(), taken)) return Failure(EEXIST);
   }
   std::string name = src.name;
   int err = RenameNoReplace(sf.fd(), name, df.fd(), dst.name);
   if (err == ENOENT) {
     name = names_.OtherName(sf, src.name);
-    if (name.empty()) return OpResult::Failure(ENOENT);
+    if (name.empty()) return Failure(ENOENT);
     err = RenameNoReplace(sf.fd(), name, df.fd(), dst.name);
   }
-  if (err != 0) return OpResult::Failure(static_cast<unsigned long>(err));
+  if (err != 0) return Failure(err);
   names_.Removed(sf, name);
   names_.Created(df, dst.name);
   return OpResult::Success();
@@ -200,9 +227,9 @@ OpResult PosixServices::RenameFile(const AnsiString& from, const AnsiString& to)
 
 OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& to) {
   Place src, dst;
-  if (const int err = Locate(from, &src)) return OpResult::Failure(static_cast<unsigned long>(err));
-  if (const int err = Locate(to, &dst)) return OpResult::Failure(static_cast<unsigned long>(err));
-  if (src.name.empty() || dst.name.empty()) return OpResult::Failure(EISDIR);
+  if (const int err = Locate(from, &src)) return Failure(err);
+  if (const int err = Locate(to, &dst)) return Failure(err);
+  if (src.name.empty() || dst.name.empty()) return Failure(EISDIR);
   int in = -1;
   struct stat st;
   int err = OpenRegularFile(src.folder->fd(), src.name, &in, &st);
@@ -210,11 +237,10 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
     const std::string other = names_.OtherName(*src.folder, src.name);
     if (!other.empty()) err = OpenRegularFile(src.folder->fd(), other, &in, &st);
   }
-  if (err != 0) return OpResult::Failure(static_cast<unsigned long>(err));
+  if (err != 0) return Failure(err);
 
   Folder& df = *dst.folder;
   names_.ReadBeforeChange(df);
-  SweepTemporaries(df);
   // The file in place is replaced under its own name: the exact name when it
   // is there, else the one other letter case of it the rules allow.
   std::string name = dst.name;
@@ -222,22 +248,42 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
   if (!other.empty() && !NameExists(df.fd(), name) && NameExists(df.fd(), other)) name = other;
   err = CopyIntoFolder(in, st, df.fd(), name);
   close(in);
-  if (err != 0) return OpResult::Failure(static_cast<unsigned long>(err));
+  if (err != 0) return Failure(err);
   names_.Created(df, name);
   return OpResult::Success();
 }
 
-void PosixServices::SweepTemporaries(Folder& folder) {
-  if (swept_ || !HoldsApplicationLock(folder.device(), folder.inode())) return;
-  swept_ = true;
-  for (const std::string& name : names_.Names(folder)) {
+const CodePage& PosixServices::ActiveCodePage() { return LogicCodePage(); }
+
+OpResult PosixServices::LockApplicationFolder(const AnsiString& folder) {
+  Place at;
+  if (const int err = Locate(folder, &at)) return Failure(err);
+  if (!at.name.empty()) return Failure(ENOTDIR);
+  const int err = lock_.TryLock(at.folder->fd());
+  return err == 0 ? OpResult::Success() : Failure(err);
+}
+
+void PosixServices::RemoveLeftTemporaries(const AnsiString& folder) {
+  Place at;
+  if (Locate(folder, &at) != 0 || !at.name.empty()) return;
+  Folder& f = *at.folder;
+  if (!lock_.Holds(f.device(), f.inode())) return;
+  names_.ReadBeforeChange(f);
+  for (const std::string& name : names_.Names(f)) {
     // A temporary is only ever a regular file made by a run; whatever else
     // bears such a name is someone else's.
     struct stat st;
-    if (!IsTemporaryName(name) || fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (!IsTemporaryName(name) || fstatat(f.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode))
       continue;
-    if (unlinkat(folder.fd(), name.c_str(), 0) == 0) names_.Removed(folder, name);
+    if (unlinkat(f.fd(), name.c_str(), 0) == 0) names_.Removed(f, name);
+  }
+}
+
+void PosixServices::Pause(unsigned milliseconds) {
+  struct timespec left = {static_cast<time_t>(milliseconds / 1000),
+                          static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
 

@@ -8,12 +8,14 @@
 #include <string>
 
 #include "platform/posix/case_resolution.h"
+#include "platform/posix/run_lock.h"
 #include "platform/services.h"
 
 namespace posix {
 
 class PosixServices : public PlatformServices {
  public:
+  const CodePage& ActiveCodePage() override;
   // Read once, at the first call; every later call returns that same answer
   // (an empty one included), so the start-up's check, the pass and the
   // relaunch all work from one reading.
@@ -25,6 +27,10 @@ class PosixServices : public PlatformServices {
   // Atomic and durable (see copy.h). Only a regular file is copied; a FIFO
   // or device is refused without being read or waited on.
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override;
+  // See run_lock.h.
+  OpResult LockApplicationFolder(const AnsiString& folder) override;
+  void Pause(unsigned milliseconds) override;
+  void RemoveLeftTemporaries(const AnsiString& folder) override;
   // Written to standard error as UTF-8 (quietly nothing when nobody reads
   // it); also shown as a modal desktop dialog when a graphical session and a
   // dialog program are available.
@@ -49,14 +55,11 @@ class PosixServices : public PlatformServices {
   // 0, or the errno of a path that cannot be translated or whose folder
   // cannot be found.
   int Locate(const AnsiString& logic, Place* place);
-  // Removes what killed runs' copies left in `folder`, once, and only while
-  // this process holds the folder's run lock.
-  void SweepTemporaries(Folder& folder);
 
   CaseResolver names_;
+  RunLock lock_;
   bool moduleRead_ = false;
   AnsiString modulePath_;
-  bool swept_ = false;
 };
 
 // Starts `argv[0]` (searched in PATH when it has no slash) detached in its own

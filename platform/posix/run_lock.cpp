@@ -1,43 +1,86 @@
 #include "platform/posix/run_lock.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace posix {
+
+const char kRunLockName[] = "SelfUpdate.lock";
+
 namespace {
 
-struct Held {
-  bool held = false;
-  dev_t device = 0;
-  ino_t inode = 0;
-};
-Held g_lock;
+// Write bits for those the folder lets write, never a read bit: whoever may
+// write the folder may take the lock; nobody else may even open the file.
+mode_t LockFileMode(const struct stat& folder) {
+  return S_IWUSR | (folder.st_mode & S_IWGRP) | (folder.st_mode & S_IWOTH);
+}
+
+int Fail(int fd) {
+  const int err = errno;
+  close(fd);
+  return err;
+}
 
 }  // namespace
 
-bool LockApplicationFolder(const std::string& nativeFolder) {
-  // Deliberately never closed: the lock lasts as long as the process.
-  const int fd = open(nativeFolder.empty() ? "." : nativeFolder.c_str(),
-                      O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  int r;
-  while ((r = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-  }
-  if (r != 0 || fstat(fd, &st) != 0) {
-    close(fd);
-    return false;
-  }
-  g_lock = {true, st.st_dev, st.st_ino};
-  return true;
+RunLock::~RunLock() {
+  if (fd_ >= 0) close(fd_);
 }
 
-bool HoldsApplicationLock(dev_t device, ino_t inode) {
-  return g_lock.held && g_lock.device == device && g_lock.inode == inode;
+int RunLock::TryLock(int folderFd) {
+  struct stat folder;
+  if (fstat(folderFd, &folder) != 0) return errno;
+  if (fd_ >= 0) {
+    if (Holds(folder.st_dev, folder.st_ino)) return 0;
+    close(fd_);
+    fd_ = -1;
+  }
+  // O_NONBLOCK: a FIFO planted at the name must not hold the start-up up;
+  // O_NOFOLLOW: nor may a link lead the lock (and its mode) elsewhere.
+  const int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  bool created = true;
+  int fd = openat(folderFd, kRunLockName, flags | O_CREAT | O_EXCL, 0);
+  if (fd < 0 && errno == EEXIST) {
+    created = false;
+    fd = openat(folderFd, kRunLockName, flags);
+  }
+  if (fd < 0) return errno;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return Fail(fd);
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    return EINVAL;
+  }
+  // Set after creation, so that no umask can add or keep a bit.
+  if (created && fchmod(fd, LockFileMode(folder)) != 0) return Fail(fd);
+
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    const int err = errno == EACCES || errno == EAGAIN ? EWOULDBLOCK : errno;
+    close(fd);
+    return err;
+  }
+  // A lock file replaced since it was opened locks nothing that the next
+  // updater would look at: try again on the one now there.
+  struct stat now;
+  if (fstatat(folderFd, kRunLockName, &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != st.st_dev ||
+      now.st_ino != st.st_ino) {
+    close(fd);
+    return EWOULDBLOCK;
+  }
+  fd_ = fd;
+  device_ = folder.st_dev;
+  inode_ = folder.st_ino;
+  return 0;
+}
+
+bool RunLock::Holds(dev_t device, ino_t inode) const {
+  return fd_ >= 0 && device_ == device && inode_ == inode;
 }
 
 }  // namespace posix

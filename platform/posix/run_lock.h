@@ -1,16 +1,19 @@
 // One updater at a time per application folder.
 //
-// The process entry takes an exclusive flock on the application folder
-// itself (the folder always exists while the updater runs from it, where the
-// staging folder may not) before the start-up goes on. A second updater on
-// the same folder waits in that call until the first has ended, then runs
-// its own pass on whatever the first left, and relaunches as usual. The first
-// waits for nothing, so its pass still begins at once. The kernel releases
-// the lock when its holder ends in any way, killed included, and the
-// descriptor is closed on exec, so a started host program never holds it.
+// The lock is a file of its own in the application folder, kRunLockName,
+// locked with an open-file-description write lock (F_OFD_SETLK) through a
+// descriptor opened for writing. Only a process that may change the folder
+// can take it or stand in its way: the file is created with no read bits at
+// all and with write bits only for those the folder itself lets write, so a
+// process that can only read the folder cannot open it, and can neither hold
+// it nor block it with a read lock. A lock anybody takes on the folder itself
+// or on the host's own files is no concern of it, so a host that holds one
+// and then execs the updater does not stop it.
 //
-// While it is held, no other updater of the folder is running, so whatever
-// copy temporaries the folder holds were left by killed runs and may go.
+// The kernel releases the lock when its holder ends in any way, killed
+// included; the descriptor is closed on exec, so a started host program never
+// holds it. The file stays in the folder between runs, so that two updaters
+// always meet on one file: removing it while one is waiting could let two run.
 #pragma once
 
 #include <sys/types.h>
@@ -19,12 +22,30 @@
 
 namespace posix {
 
-// Takes the lock on `nativeFolder`, waiting while another process holds it,
-// and keeps it until the process ends. False when the folder cannot be opened
-// or its file system cannot lock; the run then goes on without the lock.
-bool LockApplicationFolder(const std::string& nativeFolder);
+// The lock file's name, in the application folder.
+extern const char kRunLockName[];
 
-// Whether this process holds the lock on the folder with this identity.
-bool HoldsApplicationLock(dev_t device, ino_t inode);
+class RunLock {
+ public:
+  RunLock() = default;
+  ~RunLock();
+  RunLock(const RunLock&) = delete;
+  RunLock& operator=(const RunLock&) = delete;
+
+  // Takes the lock of the folder open as `folderFd` once, without waiting.
+  // Returns 0 when this object holds it (again, for the same folder),
+  // EWOULDBLOCK when another holder has it, or the errno that kept it from
+  // being tried (no right to create or open the file, a file system without
+  // locks, something other than a regular file at the name).
+  int TryLock(int folderFd);
+
+  // Whether this object holds the lock of the folder with this identity.
+  bool Holds(dev_t device, ino_t inode) const;
+
+ private:
+  int fd_ = -1;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
 
 }  // namespace posix

@@ -99,7 +99,7 @@ CodePage SystemCodePage(unsigned number) {
   return cp;
 }
 
-const CodePage& ActiveCodePage() {
+const CodePage& ProcessCodePage() {
   static const CodePage cp = SystemCodePage(GetACP());
   return cp;
 }

@@ -5,7 +5,6 @@
 #include <exception>
 
 #include "platform/platform.h"
-#include "platform/win32/run_lock.h"
 #include "platform/win32/win32_services.h"
 
 namespace {
@@ -50,12 +49,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // The command line is split here, by the code page's rules, rather than
   // taken from the C runtime, whose splitting depends on its own code page
   // setting and version.
-  const AnsiString ownPath = services.ModulePath();
-  // Before anything is read or moved: one updater per folder at a time.
-  const std::size_t slash = ReverseFindByte(ActiveCodePage(), ownPath, '\\');
-  if (slash != AnsiString::npos) {
-    const AnsiString folder = ownPath.substr(0, slash + 1);
-    if (win32::LockApplicationFolder(folder)) win32::RemoveLeftTemporaries(folder);
-  }
-  return AfxWinMain(SplitCommandLine(ActiveCodePage(), GetCommandLineA(), ownPath.c_str()));
+  return AfxWinMain(
+      SplitCommandLine(services.ActiveCodePage(), GetCommandLineA(), services.ModulePath().c_str()));
 }

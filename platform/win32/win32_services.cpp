@@ -6,8 +6,9 @@
 
 #include <vector>
 
-#include "platform/code_page.h"
+#include "platform/win32/code_page_win32.h"
 #include "platform/win32/own_path.h"
+#include "platform/win32/run_lock.h"
 
 namespace win32 {
 namespace {
@@ -51,9 +52,30 @@ bool IsTemporaryName(const char* name) {
   return literal(p, kTemporaryPrefix) && hexDigits(p) && literal(p, kTemporarySuffix) && *p == '\0';
 }
 
-OpResult LastErrorResult(BOOL succeeded) {
-  return succeeded ? OpResult::Success() : OpResult::Failure(GetLastError());
+ErrorKind KindOf(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ErrorKind::kNotFound;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+      return ErrorKind::kAlreadyExists;
+    case ERROR_ACCESS_DENIED:
+      return ErrorKind::kAccessDenied;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ErrorKind::kDiskFull;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return ErrorKind::kBusy;
+    default:
+      return ErrorKind::kOther;
+  }
 }
+
+OpResult Failure(DWORD code) { return OpResult::Failure(KindOf(code), code); }
+
+OpResult LastErrorResult(BOOL succeeded) { return succeeded ? OpResult::Success() : Failure(GetLastError()); }
 
 // FindFirstFileA/FindNextFileA. The first entry comes with the handle and is
 // handed out by the first Next().
@@ -180,7 +202,16 @@ AnsiString TemporaryName(const AnsiString& folder) {
 
 }  // namespace
 
-void RemoveLeftTemporaries(const AnsiString& folder) {
+const CodePage& Win32Services::ActiveCodePage() { return ProcessCodePage(); }
+
+OpResult Win32Services::LockApplicationFolder(const AnsiString& folder) {
+  const unsigned long code = win32::LockApplicationFolder(folder);
+  return code == ERROR_SUCCESS ? OpResult::Success() : Failure(code);
+}
+
+void Win32Services::Pause(unsigned milliseconds) { Sleep(milliseconds); }
+
+void Win32Services::RemoveLeftTemporaries(const AnsiString& folder) {
   WIN32_FIND_DATAA data;
   const AnsiString pattern = folder + kTemporaryPrefix + "*" + kTemporarySuffix;
   const HANDLE search = FindFirstFileA(pattern.c_str(), &data);
@@ -232,7 +263,7 @@ OpResult Win32Services::OpenSearch(const AnsiString& pattern, std::unique_ptr<Di
     *listing = std::make_unique<Win32Listing>();
     return OpResult::Success();
   }
-  return OpResult::Failure(code);
+  return Failure(code);
 }
 
 bool Win32Services::PathExists(const AnsiString& path) {
@@ -259,12 +290,12 @@ OpResult Win32Services::CopyFileOver(const AnsiString& from, const AnsiString& t
     const DWORD error = GetLastError();
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
       if (attempt < 100) continue;  // not this run's: another name
-      return OpResult::Failure(error);
+      return Failure(error);
     }
     // CopyFileA removes what it wrote when it fails; this is in case it could
     // not (a disk that filled up, say).
     DeleteEvenReadOnly(temporary);
-    return OpResult::Failure(error);
+    return Failure(error);
   }
   // The rename is atomic: the target holds the old file or the whole new one,
   // never part of it. Write-through returns only once the rename is on disk.
@@ -273,7 +304,7 @@ OpResult Win32Services::CopyFileOver(const AnsiString& from, const AnsiString& t
     return OpResult::Success();
   const DWORD error = GetLastError();
   DeleteEvenReadOnly(temporary);
-  return OpResult::Failure(error);
+  return Failure(error);
 }
 
 int Win32Services::ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) {

@@ -10,6 +10,7 @@ namespace win32 {
 
 class Win32Services : public PlatformServices {
  public:
+  const CodePage& ActiveCodePage() override;
   // Read once, at the first call; every later call returns that same answer
   // (an empty one included). A running program may be renamed on Windows, so
   // a second reading could name another folder than the one locked and
@@ -33,6 +34,11 @@ class Win32Services : public PlatformServices {
   // the staged copy is deleted right afterwards. A read-only file at the
   // target is not replaced (the rename fails, as Windows refuses it).
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override;
+  // See run_lock.h.
+  OpResult LockApplicationFolder(const AnsiString& folder) override;
+  void Pause(unsigned milliseconds) override;
+  // Also read-only ones; see RemoveFile.
+  void RemoveLeftTemporaries(const AnsiString& folder) override;
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
   void ShellOpen(const AnsiString& path) override;
   void AddErrorMode(unsigned flags) override;
@@ -45,11 +51,6 @@ class Win32Services : public PlatformServices {
   bool modulePathRead_ = false;
   AnsiString modulePath_;
 };
-
-// Removes the copy temporaries that runs killed in the middle of a copy left
-// in `folder` (a path ending in a backslash). Only for a process that holds
-// the folder's run lock: no other run is then using one.
-void RemoveLeftTemporaries(const AnsiString& folder);
 
 // Ends the process with kExitUncaughtException at once, without a word (a GUI
 // program has no console to write to). Also for the runtime's stand-ins,
