@@ -66,8 +66,9 @@ void ShellOpen(const AnsiString& path);
 // Has the compiler check a printf-style function's arguments against its
 // format, numbered from 1. The "printf" archetype is the target's own C
 // runtime: on mingw-w64 it is ms_printf, the directives of the system's
-// msvcrt, whose formatter the Windows executable uses (a C99 directive such
-// as %zu is reported there, not formatted wrongly at run time).
+// msvcrt, whose formatter SelfUpdate.exe links in place of mingw-w64's own
+// (platform/win32/runtime_trim.cpp). A C99 directive it lacks, such as %zu,
+// is reported at compile time instead of being formatted wrongly.
 #define SELFUPDATE_PRINTF_FORMAT(format_index, first_argument) \
   __attribute__((format(printf, format_index, first_argument)))
 

@@ -99,6 +99,7 @@ template String& String::append(const String&);
 template String& String::append(const char*);
 template String& String::insert(Size, const String&);
 template void String::push_back(char);
+template void String::reserve(Size);
 template void String::resize(Size);
 template String String::substr(Size, Size) const;
 

@@ -6,9 +6,10 @@ build folder of its own:
    budget, leaves no SelfUpdate.exe behind, and fails again when repeated;
 2. configured as if the toolchain were not the one the runtime trim was
    written for, configuring warns, and the executable is built with the full
-   runtime (larger than the budget) without failing.
+   runtime (larger than the budget) without failing, and passes every
+   other check of the executable as a file (check_win32_exe.py).
 
-usage: check_size_budget.py --source DIR --toolchain FILE --build-type TYPE
+usage: check_size_budget.py --source DIR --toolchain FILE --build-type TYPE --version X.Y.Z
 """
 
 import argparse
@@ -23,8 +24,9 @@ OTHER_TOOLCHAIN = "GCC 1.0.0, libstdc++ 19990101, mingw-w64 1.0.0"
 
 
 def run(cmd):
+    """Exit status and output, with CMake's line wrapping undone."""
     r = subprocess.run(cmd, stdin=subprocess.DEVNULL, capture_output=True, text=True)
-    return r.returncode, r.stdout + r.stderr
+    return r.returncode, " ".join((r.stdout + r.stderr).split())
 
 
 def main():
@@ -32,6 +34,7 @@ def main():
     ap.add_argument("--source", required=True)
     ap.add_argument("--toolchain", required=True)
     ap.add_argument("--build-type", required=True)
+    ap.add_argument("--version", required=True)
     opts = ap.parse_args()
 
     problems = []
@@ -65,6 +68,10 @@ def main():
             problems.append(f"untrimmed build: exit {status}, {size} bytes\n{out[-2000:]}")
         else:
             print(f"untrimmed SelfUpdate.exe: {size} bytes")
+            checker = os.path.join(os.path.dirname(os.path.abspath(__file__)), "check_win32_exe.py")
+            status, out = run([sys.executable, checker, "--version", opts.version, exe])
+            if status != 0:
+                problems.append(f"untrimmed SelfUpdate.exe: {out}")
     finally:
         shutil.rmtree(build, ignore_errors=True)
 
