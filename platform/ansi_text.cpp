@@ -72,16 +72,11 @@ bool EqualsNoCase(const CodePage& cp, const AnsiString& a, const AnsiString& b) 
 }
 
 bool CaseKey(const CodePage& cp, const AnsiString& name, std::string* key) {
-  // Written in place into room for the longest key, three bytes per byte of
-  // the name (a single byte that maps to 0xFF takes three): growing the
-  // string a byte at a time would bring the whole of the runtime's string
-  // growth into the Windows executable.
-  key->assign(3 * name.size(), '\0');
-  std::size_t n = 0;
+  key->clear();
+  key->reserve(name.size());
   const unsigned char* p = reinterpret_cast<const unsigned char*>(name.c_str());
   if (!cp.multiByte) {
-    for (; *p != 0; ++p) (*key)[n++] = static_cast<char>(cp.singleByteLower[*p]);
-    key->resize(n);
+    for (; *p != 0; ++p) key->push_back(static_cast<char>(cp.singleByteLower[*p]));
     return true;
   }
   // Each character's mapped value, as the comparison sees it: a value below
@@ -90,7 +85,7 @@ bool CaseKey(const CodePage& cp, const AnsiString& name, std::string* key) {
   // key as short as itself.
   for (;;) {
     unsigned value = 0;
-    if (*p == 0) break;
+    if (*p == 0) return true;
     if (!cp.IsLeadByte(*p)) {
       value = cp.singleByteLower[*p++];  // most names are single bytes only
     } else {
@@ -99,18 +94,16 @@ bool CaseKey(const CodePage& cp, const AnsiString& name, std::string* key) {
         key->clear();
         return false;
       }
-      if (atEnd) break;
+      if (atEnd) return true;
     }
     if (value < 0xFF) {
-      (*key)[n++] = static_cast<char>(value);
+      key->push_back(static_cast<char>(value));
     } else {
-      (*key)[n++] = static_cast<char>(0xFF);
-      (*key)[n++] = static_cast<char>((value >> 8) & 0xFF);
-      (*key)[n++] = static_cast<char>(value & 0xFF);
+      key->push_back(static_cast<char>(0xFF));
+      key->push_back(static_cast<char>((value >> 8) & 0xFF));
+      key->push_back(static_cast<char>(value & 0xFF));
     }
   }
-  key->resize(n);
-  return true;
 }
 
 namespace {

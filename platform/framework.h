@@ -79,8 +79,17 @@ AnsiString ModulePath();
 // Opens `path` through the shell with its default action; reports nothing.
 void ShellOpen(const AnsiString& path);
 
+// Has the compiler check a printf-style function's arguments against its
+// format, numbered from 1. The "printf" archetype is the target's own C
+// runtime: on mingw-w64 it is ms_printf, the directives of the system's
+// msvcrt, whose formatter SelfUpdate.exe links in place of mingw-w64's own
+// (platform/win32/runtime_trim.cpp). A C99 directive it lacks, such as %zu,
+// is reported at compile time instead of being formatted wrongly.
+#define SELFUPDATE_PRINTF_FORMAT(format_index, first_argument) \
+  __attribute__((format(printf, format_index, first_argument)))
+
 // printf-style formatting of ANSI strings: "%s" takes the argument's bytes.
-AnsiString FormatAnsi(const char* format, ...);
+AnsiString FormatAnsi(const char* format, ...) SELFUPDATE_PRINTF_FORMAT(1, 2);
 
 // ---------------------------------------------------------------- finder
 

@@ -84,7 +84,7 @@ void ApplyStagedFiles() {
     // Put the old version back under its own name, tell the user once, and
     // leave the remaining staged files for a later run.
     RenameIfPossible(backup, target);
-    AfxMessageBox(FormatAnsi(texts::kFailureMessage), kMbOk);
+    AfxMessageBox(texts::kFailureMessage, kMbOk);
     break;
   }
   finder.Close();

@@ -1,5 +1,8 @@
 // Stand-ins that keep parts of the compiler's runtime out of SelfUpdate.exe.
-// Linked into the executable only; the tests keep the full runtime.
+// Linked into the executable only; the tests keep the full runtime. They
+// name private parts of libstdc++ and mingw-w64, so CMakeLists.txt links
+// them only with the toolchain they were written for, and checks the size
+// they buy after every link.
 //
 // The updater must stay small, and with the i686 toolchain the linker keeps
 // every function of a runtime object file it pulls in (each has unwind
@@ -80,7 +83,7 @@ extern "C" int __wrap___mingw_vsnprintf(char* buffer, std::size_t size, const ch
 
 // 4. The members of std::string the updater's code calls out of line (as
 //    the linker reports them). One left out still links, from the library,
-//    but brings all the others along; the size check of the build notices.
+//    but brings all the others along; the build's size check notices.
 using String = std::string;
 using Size = String::size_type;
 template String::basic_string(const String&);
@@ -96,6 +99,7 @@ template String& String::append(const String&);
 template String& String::append(const char*);
 template String& String::insert(Size, const String&);
 template void String::push_back(char);
+template void String::reserve(Size);
 template void String::resize(Size);
 template String String::substr(Size, Size) const;
 

@@ -1,10 +1,15 @@
 #!/usr/bin/env python3
 """Makes the vendor's archive with CPack, unpacks it as a vendor would and
-checks it: exactly the expected files, SHA256SUMS listing every other file
-with its right hash (also as `sha256sum -c` reads it, where that exists), the
-updater inside byte-identical to the one built, and executable on Linux.
+checks it: named with the project's version, exactly the expected files,
+SHA256SUMS listing every other file with its right hash (also as
+`sha256sum -c` reads it, where that exists), and the updater inside
+executable on Linux and, against the one built:
+- a Windows executable byte-identical;
+- an ELF binary stripped, with the same loaded sections byte for byte, and,
+  where the archive holds NAME.debug, naming that file with its CRC
+  (.gnu_debuglink) while the file holds the debug information.
 
-usage: check_package.py --build-dir DIR --exe FILE --files NAME...
+usage: check_package.py --build-dir DIR --version X.Y.Z --exe FILE --files NAME...
 """
 
 import argparse
@@ -16,8 +21,70 @@ import stat
 import subprocess
 import sys
 import tarfile
+import struct
 import tempfile
 import zipfile
+import zlib
+
+SHF_ALLOC = 0x2
+SHT_NOBITS = 8
+
+
+def elf_sections(data):
+    """{name: (flags, bytes)} of an ELF file's sections."""
+    if data[:4] != b"\x7fELF":
+        raise ValueError("not an ELF file")
+    wide = data[4] == 2
+    end = "<" if data[5] == 1 else ">"
+    if wide:
+        shoff, = struct.unpack_from(end + "Q", data, 0x28)
+        shentsize, shnum, shstrndx = struct.unpack_from(end + "HHH", data, 0x3A)
+        layout = end + "IIQQQQ"
+    else:
+        shoff, = struct.unpack_from(end + "I", data, 0x20)
+        shentsize, shnum, shstrndx = struct.unpack_from(end + "HHH", data, 0x2E)
+        layout = end + "IIIIII"
+    headers = [struct.unpack_from(layout, data, shoff + i * shentsize) for i in range(shnum)]
+    names_at = headers[shstrndx][4]
+    sections = {}
+    for name, kind, flags, _, offset, size in headers[1:]:
+        start = names_at + name
+        label = data[start:data.index(b"\0", start)].decode()
+        sections[label] = (flags, b"" if kind == SHT_NOBITS else data[offset:offset + size])
+    return sections
+
+
+def check_stripped(built, packaged, debug, problems):
+    """The packaged binary is the built one without its symbols and debug
+    information; `debug` (a path, or None) is the file it names for them."""
+    with open(built, "rb") as f:
+        original = elf_sections(f.read())
+    with open(packaged, "rb") as f:
+        stripped = elf_sections(f.read())
+    kept = sorted(n for n in original if original[n][0] & SHF_ALLOC)
+    for name in kept:
+        if stripped.get(name) != original[name]:
+            problems.append(f"section {name} differs from the one built")
+    left = sorted(n for n in stripped if n.startswith(".debug") or n == ".symtab")
+    if left:
+        problems.append(f"not stripped: {left}")
+    link = stripped.get(".gnu_debuglink")
+    if debug is None:
+        if link is not None:
+            problems.append("names a debug file, but the archive holds none")
+        return
+    if link is None:
+        problems.append(f"no .gnu_debuglink naming {os.path.basename(debug)}")
+        return
+    name = link[1][:link[1].index(b"\0")].decode()
+    crc, = struct.unpack_from("<I", link[1], len(link[1]) - 4)
+    with open(debug, "rb") as f:
+        contents = f.read()
+    if name != os.path.basename(debug) or crc != zlib.crc32(contents):
+        problems.append(f".gnu_debuglink names {name} with CRC {crc:08x}, the archive holds "
+                        f"{os.path.basename(debug)} with CRC {zlib.crc32(contents):08x}")
+    if ".debug_info" not in elf_sections(contents):
+        problems.append(f"{os.path.basename(debug)} holds no debug information")
 
 
 def unpack(archive, into):
@@ -40,6 +107,7 @@ def unpack(archive, into):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build-dir", required=True)
+    ap.add_argument("--version", required=True)
     ap.add_argument("--exe", required=True)
     ap.add_argument("--files", nargs="+", required=True, help="names the archive must hold")
     opts = ap.parse_args()
@@ -56,6 +124,11 @@ def main():
             print(f"FAIL: cpack made {archives}\n{r.stdout[-3000:]}{r.stderr[-3000:]}")
             return 1
         modes, top = unpack(archives[0], os.path.join(root, "unpacked"))
+        prefix = f"selfupdate-{opts.version}-"
+        if not os.path.basename(archives[0]).startswith(prefix) or \
+                not os.path.basename(top).startswith(prefix):
+            problems.append(f"{os.path.basename(archives[0])} (top folder {os.path.basename(top)}) "
+                            f"is not named {prefix}...")
 
         names = sorted(modes)
         if names != sorted(opts.files):
@@ -83,9 +156,14 @@ def main():
                 problems.append(f"sha256sum -c: {c.stdout}{c.stderr}")
 
         exe = os.path.basename(opts.exe)
-        with open(opts.exe, "rb") as f, open(os.path.join(top, exe), "rb") as g:
-            if f.read() != g.read():
-                problems.append(f"{exe} in the archive differs from the one built")
+        packaged = os.path.join(top, exe)
+        if exe.endswith(".exe") and os.path.isfile(packaged):
+            with open(opts.exe, "rb") as f, open(packaged, "rb") as g:
+                if f.read() != g.read():
+                    problems.append(f"{exe} in the archive differs from the one built")
+        elif os.path.isfile(packaged):
+            debug = os.path.join(top, exe + ".debug")
+            check_stripped(opts.exe, packaged, debug if os.path.isfile(debug) else None, problems)
         if not exe.endswith(".exe") and not modes.get(exe, 0) & stat.S_IXUSR:
             problems.append(f"{exe} is not executable once unpacked (mode {modes.get(exe, 0):o})")
     finally:
