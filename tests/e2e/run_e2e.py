@@ -485,7 +485,7 @@ def names_the_logic_cannot_hold_stay_staged(root):
 @scenario("linux")
 def every_script_updates(root):
     # Folders and staged names with characters code page 936 lacks reach the
-    # logic in their GB18030 four-byte form, and so update like any other.
+    # logic in a four-byte form of their own, and so update like any other.
     for i, word in enumerate(("한국", "muñoz", "العربية", "Ελληνικά", "ภาษาไทย", "Zoë")):
         app = App(os.path.join(root, str(i)), word)
         app.write("Main.exe", "old")
