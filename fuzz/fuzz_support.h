@@ -100,7 +100,7 @@ inline const CodePage& HandMade932() {
 constexpr int kCodePageCount = 4;
 
 // The code pages a target runs in, chosen by one input byte: the process's
-// own (936 through iconv), a single-byte one, and two hand-made multi-byte
+// own (936 from its tables), a single-byte one, and two hand-made multi-byte
 // ones with other lead-byte ranges and mappings.
 inline const CodePage& CodePageFor(unsigned selector) {
   switch (selector % kCodePageCount) {

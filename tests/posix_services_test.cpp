@@ -11,9 +11,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <exception>
 #include <fstream>
 
+#include "platform/ansi_text.h"
 #include "platform/posix/encoding.h"
 #include "platform/posix/case_resolution.h"
 #include "platform/posix/copy.h"
@@ -55,10 +57,12 @@ TEST(PosixPaths, TranslateBothWaysAtCharacterBoundaries) {
       {"/", "\\"},
       {"/a/\xE5\xAE\x89\xE8\xA3\x85.EXE", "\\a\\\xB0\xB2\xD7\xB0.EXE"},
       {"/\xE6\x98\x9E/x", "\\\x95\x5C\\x"},  // a second byte 0x5C is not a separator
-      // Characters code page 936 lacks take their GB18030 four-byte form;
-      // those it has keep their 936 bytes.
-      {"/\xF0\x9F\x98\x80.exe", "\\\x94\x39\xFC\x36.exe"},
-      {"/\xED\x95\x9C\xEA\xB5\xAD/Zo\xC3\xAB", "\\\x83\x36\x84\x33\x82\x37\xF4\x30\\Zo\x81\x30\x8A\x35"},
+      // Characters code page 936 lacks take the four-byte form that spells
+      // their code point; those it has keep their 936 bytes.
+      {"/\xF0\x9F\x98\x80.exe", "\\\x8B\x31\xFE\x32.exe"},
+      {"/\xED\x95\x9C\xEA\xB5\xAD/Zo\xC3\xAB", "\\\x85\x33\xAD\x30\x84\x35\x9E\x37\\Zo\x81\x30\x98\x35"},
+      {"/\xE4\xB6\xAE\xC7\xB9\xF3\xA0\x81\x81", "\\\x82\x35\xE3\x36\x81\x30\xB3\x35\xC9\x38\x9D\x39"},
+      {"/\xE2\x82\xAC", "\\\x80"},  // the euro sign, a single byte
       {"/\xCE\x95\xCE\xBB", "\\\xA6\xA5\xA6\xCB"},
   };
   for (const auto& c : cases) {
@@ -99,6 +103,55 @@ TEST(PosixPaths, NamesTheLogicCannotHoldAreRefused) {
   EXPECT_FALSE(posix::LogicNameFromNative("..\\evil.exe", &out)) << "a backslash would split it";
   EXPECT_FALSE(posix::LogicFromNative("/ok/\xFF/x", &out));
   EXPECT_FALSE(posix::NativeFromLogic("\\a\\\x81", &out)) << "a lone lead byte is no character";
+  // Not the shortest form of one scalar value: an overlong slash, a
+  // surrogate, past U+10FFFF, cut short.
+  for (const char* name : {"\xC0\xAF.exe", "\xED\xA0\x80.exe", "\xF4\x90\x80\x80.exe", "\xE4\xB6"})
+    EXPECT_FALSE(posix::LogicNameFromNative(name, &out)) << name;
+  // Four-byte forms that no name is given: of a character code page 936
+  // has, of an ASCII letter, past U+10FFFF. Taken, they would make a second
+  // logic name for one native name.
+  for (const char* logic : {"\\\x82\x38\xCC\x33", "\\\x81\x30\x87\x35", "\\\xD9\x34\x9C\x32"})
+    EXPECT_FALSE(posix::NativeFromLogic(logic, &out)) << out;
+}
+
+// The UTF-8 form of one scalar value.
+std::string Utf8(unsigned c) {
+  if (c < 0x80) return std::string(1, static_cast<char>(c));
+  if (c < 0x800) return {static_cast<char>(0xC0 | c >> 6), static_cast<char>(0x80 | (c & 0x3F))};
+  if (c < 0x10000)
+    return {static_cast<char>(0xE0 | c >> 12), static_cast<char>(0x80 | (c >> 6 & 0x3F)),
+            static_cast<char>(0x80 | (c & 0x3F))};
+  return {static_cast<char>(0xF0 | c >> 18), static_cast<char>(0x80 | (c >> 12 & 0x3F)),
+          static_cast<char>(0x80 | (c >> 6 & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+}
+
+TEST(PosixPaths, EveryCodePointHasALogicFormThatTranslatesBack) {
+  // Each Unicode scalar value alone converts to the logic's bytes and back
+  // unchanged, and the text rules never see a single ASCII byte in the form
+  // of another character (it could be taken for a separator or a dot). All
+  // of them in one name convert back too, so no form runs into the next.
+  const CodePage& cp = ActiveCodePage();
+  std::string all, failures;
+  unsigned failed = 0;
+  for (unsigned c = 1; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    const std::string utf8 = Utf8(c);
+    all += utf8;
+    std::string logic, back;
+    bool ok = posix::Utf8ToAnsi(utf8, &logic) && posix::AnsiToUtf8(logic, &back) && back == utf8;
+    for (std::size_t i = 0, n; ok && c >= 0x80 && (n = CharLength(cp, logic.c_str() + i)) != 0; i += n)
+      ok = n == 2 || static_cast<unsigned char>(logic[i]) >= 0x80;
+    if (!ok && ++failed <= 10) {
+      char hex[16];
+      std::snprintf(hex, sizeof hex, " U+%04X", c);
+      failures += hex;
+    }
+  }
+  EXPECT_EQ(failed, 0u) << "code points without a logic form that translates back, the first:" << failures;
+  std::string logic, back;
+  ASSERT_TRUE(posix::Utf8ToAnsi(all, &logic));
+  ASSERT_TRUE(posix::AnsiToUtf8(logic, &back));
+  EXPECT_TRUE(back == all) << "the name of every character changed on its way back";
 }
 
 class PosixFolder : public ::testing::Test {

@@ -1,80 +1,101 @@
 #include "platform/posix/encoding.h"
 
-#include <iconv.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
+
+#include "platform/posix/code_page_936.h"
 
 namespace posix {
 namespace {
 
-const char kAnsiCharset[] = "CP936";
-const char kFourByteCharset[] = "GB18030";
-const char kUtf8Charset[] = "UTF-8";
-const char kUcs4Charset[] = "UCS-4LE";
+constexpr unsigned kMaxCodePoint = 0x10FFFF;
+constexpr unsigned kLeads = cp936::kLeads;
 
-// One converter per pair of charsets for the life of the process; the
-// updater is single-threaded, so sharing them needs no lock.
-template <const char* kTo, const char* kFrom>
-iconv_t Converter() {
-  static iconv_t cd = iconv_open(kTo, kFrom);
-  return cd;
+bool IsSurrogate(unsigned c) { return c >= 0xD800 && c <= 0xDFFF; }
+bool IsDigit(unsigned char b) { return b >= '0' && b <= '9'; }
+bool IsLead(unsigned char b) { return b >= cp936::kFirstLead && b <= cp936::kLastLead; }
+
+// The code page 936 bytes of a code point (a single byte as that byte, two
+// as lead << 8 | trail); 0 when the code page lacks it.
+unsigned BytesOf(unsigned codePoint) {
+  constexpr unsigned kDoubleBytes = cp936::kLeads * cp936::kTrails;
+  const auto at = [](unsigned position) {
+    return position < kDoubleBytes ? cp936::kDoubleByte[position] : cp936::kHighByte[position - kDoubleBytes];
+  };
+  const std::uint16_t* const end = cp936::kByCodePoint + cp936::kCharacterCount;
+  const std::uint16_t* const found = std::lower_bound(
+      cp936::kByCodePoint, end, codePoint, [&](std::uint16_t position, unsigned c) { return at(position) < c; });
+  if (found == end || at(*found) != codePoint) return 0;
+  if (*found >= kDoubleBytes) return 0x80 + (*found - kDoubleBytes);
+  return (cp936::kFirstLead + *found / cp936::kTrails) << 8 | (cp936::kFirstTrail + *found % cp936::kTrails);
 }
 
-constexpr std::size_t kFailed = static_cast<std::size_t>(-1);
+// Reads the UTF-8 sequence at s (n bytes left). Returns its length, or 0 when
+// it is not the shortest form of one scalar value.
+std::size_t ReadUtf8(const unsigned char* s, std::size_t n, unsigned* codePoint) {
+  const unsigned char b = s[0];
+  std::size_t length;
+  unsigned c, min;
+  if (b < 0x80) {
+    *codePoint = b;
+    return 1;
+  } else if (b >= 0xC2 && b <= 0xDF) {
+    length = 2, c = b & 0x1F, min = 0x80;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    length = 3, c = b & 0x0F, min = 0x800;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    length = 4, c = b & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (length > n) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((s[i] & 0xC0) != 0x80) return 0;
+    c = c << 6 | (s[i] & 0x3F);
+  }
+  if (c < min || c > kMaxCodePoint || IsSurrogate(c)) return 0;
+  *codePoint = c;
+  return length;
+}
 
-// Converts as much of [*src, *src + *srcLeft) as the converter can, appending
-// to `out`. Returns true when all of it converted; false with *src at the
-// first character it cannot convert (errno EILSEQ or EINVAL) or on any other
-// failure. A converter that replaces an unmappable character silently counts
-// it as irreversible; such a text does not represent the input, so that is a
-// failure too.
-bool ConvertSome(iconv_t cd, char** src, std::size_t* srcLeft, std::string* out) {
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-  iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial state
-  char buffer[256];
-  for (;;) {
-    char* dst = buffer;
-    std::size_t dstLeft = sizeof buffer;
-    const std::size_t r = *srcLeft == 0 ? iconv(cd, nullptr, nullptr, &dst, &dstLeft)
-                                        : iconv(cd, src, srcLeft, &dst, &dstLeft);
-    out->append(buffer, static_cast<std::size_t>(dst - buffer));
-    if (r == kFailed && errno == E2BIG) continue;
-    if (r == kFailed) return false;
-    if (r > 0) {
-      errno = 0;
-      return false;
-    }
-    if (*srcLeft == 0) return true;
+void AppendUtf8(unsigned c, std::string* out) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | c >> 6));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | c >> 12));
+    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | c >> 18));
+    out->push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
   }
 }
 
-bool Convert(iconv_t cd, const std::string& in, std::string* out) {
-  out->clear();
-  char* src = const_cast<char*>(in.data());
-  std::size_t srcLeft = in.size();
-  return ConvertSome(cd, &src, &srcLeft, out);
+// The four-byte form: the code point in the digits of a mixed radix, most
+// significant first, 126 values for a lead byte and 10 for a digit. The
+// highest code point takes the first byte 0x81 + 88.
+void AppendFourByteForm(unsigned c, std::string* out) {
+  out->push_back(static_cast<char>(cp936::kFirstLead + c / (10 * kLeads * 10)));
+  out->push_back(static_cast<char>('0' + c / (kLeads * 10) % 10));
+  out->push_back(static_cast<char>(cp936::kFirstLead + c / 10 % kLeads));
+  out->push_back(static_cast<char>('0' + c % 10));
 }
 
-// The byte length of the UTF-8 sequence a lead byte starts; 0 for a byte
-// that starts none.
-std::size_t Utf8Length(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF) return 2;
-  if (lead >= 0xE0 && lead <= 0xEF) return 3;
-  if (lead >= 0xF0 && lead <= 0xF4) return 4;
-  return 0;
-}
-
-bool IsDigit(unsigned char b) { return b >= '0' && b <= '9'; }
-bool IsLeadRange(unsigned char b) { return b >= 0x81 && b <= 0xFE; }
-
-// Whether four bytes are one GB18030 four-byte character: lead, digit, lead,
-// digit. Code page 936 has no such character; read with its lead-byte rule
-// they are two two-byte units whose second bytes are digits.
-bool IsFourByteForm(const unsigned char* b) {
-  return IsLeadRange(b[0]) && IsDigit(b[1]) && IsLeadRange(b[2]) && IsDigit(b[3]);
+// The code point four bytes spell when they are the form AppendFourByteForm
+// gives for it; false otherwise.
+bool ReadFourByteForm(const unsigned char* b, unsigned* codePoint) {
+  if (!IsLead(b[0]) || !IsDigit(b[1]) || !IsLead(b[2]) || !IsDigit(b[3])) return false;
+  const unsigned c = (((b[0] - cp936::kFirstLead) * 10u + (b[1] - '0')) * kLeads + (b[2] - cp936::kFirstLead)) * 10u +
+                     (b[3] - '0');
+  if (c < 0x80 || c > kMaxCodePoint || IsSurrogate(c) || BytesOf(c) != 0) return false;
+  *codePoint = c;
+  return true;
 }
 
 }  // namespace
@@ -98,28 +119,21 @@ bool Utf8ToAnsi(const std::string& utf8, std::string* ansi) {
     return true;
   }
   ansi->clear();
-  char* src = const_cast<char*>(utf8.data());
-  std::size_t srcLeft = utf8.size();
-  // Code page 936 wherever it has the character; one character at a time in
-  // its GB18030 four-byte form where it has not.
-  while (!ConvertSome(Converter<kAnsiCharset, kUtf8Charset>(), &src, &srcLeft, ansi)) {
-    if (errno != EILSEQ) return false;
-    const std::size_t n = Utf8Length(static_cast<unsigned char>(*src));
-    if (n == 0 || n > srcLeft) return false;
-    std::string one;
-    char* charStart = src;
-    std::size_t charLeft = n;
-    if (!ConvertSome(Converter<kFourByteCharset, kUtf8Charset>(), &charStart, &charLeft, &one) ||
-        one.size() != 4 || !IsFourByteForm(reinterpret_cast<const unsigned char*>(one.data())))
-      return false;
-    ansi->append(one);
-    src += n;
-    srcLeft -= n;
+  const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
+  for (std::size_t i = 0, n = utf8.size(); i < n;) {
+    unsigned c = 0;
+    const std::size_t length = ReadUtf8(s + i, n - i, &c);
+    if (length == 0) return false;
+    i += length;
+    const unsigned bytes = c < 0x80 ? c : BytesOf(c);
+    if (c >= 0x80 && bytes == 0) {
+      AppendFourByteForm(c, ansi);
+      continue;
+    }
+    if (bytes > 0xFF) ansi->push_back(static_cast<char>(bytes >> 8));
+    ansi->push_back(static_cast<char>(bytes & 0xFF));
   }
-  // Only a text that converts back to the very same bytes is taken, so two
-  // names can never be confused.
-  std::string back;
-  return AnsiToUtf8(*ansi, &back) && back == utf8;
+  return true;
 }
 
 bool AnsiToUtf8(const std::string& ansi, std::string* utf8) {
@@ -128,37 +142,24 @@ bool AnsiToUtf8(const std::string& ansi, std::string* utf8) {
     return true;
   }
   utf8->clear();
-  char* src = const_cast<char*>(ansi.data());
-  std::size_t srcLeft = ansi.size();
-  while (!ConvertSome(Converter<kUtf8Charset, kAnsiCharset>(), &src, &srcLeft, utf8)) {
-    if ((errno != EILSEQ && errno != EINVAL) || srcLeft < 4 ||
-        !IsFourByteForm(reinterpret_cast<const unsigned char*>(src)))
-      return false;
-    std::string one;
-    char* charStart = src;
-    std::size_t charLeft = 4;
-    if (!ConvertSome(Converter<kUtf8Charset, kFourByteCharset>(), &charStart, &charLeft, &one)) return false;
-    utf8->append(one);
-    src += 4;
-    srcLeft -= 4;
+  const auto* s = reinterpret_cast<const unsigned char*>(ansi.data());
+  for (std::size_t i = 0, n = ansi.size(); i < n;) {
+    unsigned c = s[i];
+    if (c < 0x80) {
+      ++i;
+    } else if (!IsLead(s[i])) {
+      if ((c = cp936::kHighByte[c - 0x80]) == 0) return false;
+      ++i;
+    } else if (i + 1 < n && IsDigit(s[i + 1])) {
+      if (n - i < 4 || !ReadFourByteForm(s + i, &c)) return false;
+      i += 4;
+    } else {
+      if (i + 1 >= n || (c = cp936::DoubleByteCodePoint(s[i], s[i + 1])) == 0) return false;
+      i += 2;
+    }
+    AppendUtf8(c, utf8);
   }
   return true;
-}
-
-bool AnsiCharToCodePoint(unsigned char lead, unsigned char trail, unsigned* codePoint) {
-  const std::string in{static_cast<char>(lead), static_cast<char>(trail)};
-  std::string out;
-  if (!Convert(Converter<kUcs4Charset, kAnsiCharset>(), in, &out) || out.size() != 4) return false;
-  const auto* b = reinterpret_cast<const unsigned char*>(out.data());
-  *codePoint = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<unsigned>(b[3]) << 24);
-  return true;
-}
-
-bool CodePointToAnsi(unsigned codePoint, std::string* ansi) {
-  const std::string in{static_cast<char>(codePoint & 0xFF), static_cast<char>((codePoint >> 8) & 0xFF),
-                       static_cast<char>((codePoint >> 16) & 0xFF),
-                       static_cast<char>((codePoint >> 24) & 0xFF)};
-  return Convert(Converter<kAnsiCharset, kUcs4Charset>(), in, ansi);
 }
 
 }  // namespace posix

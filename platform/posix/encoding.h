@@ -1,6 +1,6 @@
 // Conversion between the file system's UTF-8 and the code page 936 bytes the
-// update logic works in. Backed by the C library's iconv, opened the first
-// time a text that is not pure ASCII needs it.
+// update logic works in, through the tables of code_page_936.h: no converter
+// or locale is opened at run time.
 #pragma once
 
 #include <cstddef>
@@ -12,30 +12,30 @@ namespace posix {
 
 // Bytes below 0x80 are the same characters in UTF-8 and in code page 936, and
 // none of them is a lead byte: a pure ASCII text converts to itself, byte for
-// byte. Most names and paths are ASCII; for them no converter is ever opened,
-// which spares the start-up the loading of the conversion modules.
+// byte. Most names and paths are ASCII, and take a shortcut.
 bool IsAscii(const char* text, std::size_t size);
 
-// Converts one UTF-8 text to the logic's bytes: code page 936 for every
-// character it has, so every text that works in 936 keeps its bytes, and
-// GB18030's four-byte form (lead, digit, lead, digit; the superset of 936
-// that covers all of Unicode, Windows' code page 54936) for every character it
-// lacks. Fails when the text is not valid UTF-8 or would not convert back to
-// the very same bytes (so two names can never be confused).
+// Converts one UTF-8 text to the logic's bytes. Every character code page 936
+// has keeps its 936 bytes, so every text that works in 936 keeps its bytes.
+// Every other Unicode scalar value takes a four-byte form of the program's
+// own: lead, digit, lead, digit (lead bytes 0x81-0xFE), spelling the code
+// point in the mixed radix 126-10-126-10. Code page 936 has no character
+// whose second byte is a digit, so such a form is never a 936 text, and the
+// text rules read it as two two-byte characters that have no case. The form
+// exists only in memory: nothing written to disk or shown holds it.
+// Each valid UTF-8 text has exactly one logic form and AnsiToUtf8 gives the
+// text back. Fails only when the text is not valid UTF-8 (overlong, a
+// surrogate, beyond U+10FFFF, cut short).
 bool Utf8ToAnsi(const std::string& utf8, std::string* ansi);
 
-// Converts the logic's bytes (code page 936 with GB18030 four-byte forms) to
-// UTF-8. Fails on bytes that are no character.
+// The inverse: converts the logic's bytes to UTF-8. Fails on bytes that are
+// no character, and on a four-byte form that Utf8ToAnsi never gives (one that
+// spells a character code page 936 has, or no scalar value), so no two logic
+// texts stand for the same name.
 bool AnsiToUtf8(const std::string& ansi, std::string* utf8);
 
-// Converts a two-byte code page 936 character to a Unicode code point and
-// back. Used for case mapping; both fail on anything that does not convert.
-bool AnsiCharToCodePoint(unsigned char lead, unsigned char trail, unsigned* codePoint);
-bool CodePointToAnsi(unsigned codePoint, std::string* ansi);
-
 // The code page the logic's strings are in: 936's lead bytes, and two-byte
-// characters upper-cased through Unicode. Built on first use, so a run that
-// compares no names never loads conversion tables.
+// characters upper-cased by the tables of code_page_936.h.
 const CodePage& LogicCodePage();
 
 }  // namespace posix

@@ -1,7 +1,7 @@
 // Translation between the update logic's paths (code page 936, backslash
 // separated, no drive) and the file system's (UTF-8, slash separated).
 //
-// Characters code page 936 lacks take their GB18030 four-byte form (see
+// Characters code page 936 lacks take a four-byte form of their own (see
 // encoding.h), so every valid UTF-8 name has a logic form. What stays out is
 // a name that is not valid UTF-8 and a name that holds a backslash (the logic
 // would split it in two). Such a staged file is never listed to the logic, so

@@ -9,13 +9,17 @@ executable on Linux and, against the one built:
   where the archive holds NAME.debug, naming that file with its CRC
   (.gnu_debuglink) while the file holds the debug information.
 
-usage: check_package.py --build-dir DIR --version X.Y.Z --exe FILE --files NAME...
+With --glibc-floor, the updater inside needs no C library symbol version
+newer than that (a statically linked one needs none).
+
+usage: check_package.py --build-dir DIR --version X.Y.Z --exe FILE --files NAME... [--glibc-floor X.Y]
 """
 
 import argparse
 import glob
 import hashlib
 import os
+import re
 import shutil
 import stat
 import subprocess
@@ -104,12 +108,27 @@ def unpack(archive, into):
     return {n.split("/", 1)[1]: m for n, m in modes.items()}, os.path.join(into, tops.pop())
 
 
+def glibc_versions(path):
+    """The GNU C library symbol versions an ELF file needs, as readelf lists
+    them ("2.34", ...); an empty list for a file that needs none."""
+    r = subprocess.run(["readelf", "--wide", "--version-info", path], capture_output=True, text=True)
+    if r.returncode != 0:
+        raise RuntimeError(f"readelf: {r.stderr}")
+    return sorted(set(re.findall(r"Name: GLIBC_(\S+)", r.stdout)))
+
+
+def version_key(text):
+    """"2.28" as (2, 28); anything else (GLIBC_PRIVATE) above every version."""
+    return tuple(int(p) for p in text.split(".")) if re.fullmatch(r"\d+(\.\d+)*", text) else (1 << 30,)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build-dir", required=True)
     ap.add_argument("--version", required=True)
     ap.add_argument("--exe", required=True)
     ap.add_argument("--files", nargs="+", required=True, help="names the archive must hold")
+    ap.add_argument("--glibc-floor", help="the newest C library version the updater may need")
     opts = ap.parse_args()
 
     problems = []
@@ -166,6 +185,11 @@ def main():
             check_stripped(opts.exe, packaged, debug if os.path.isfile(debug) else None, problems)
         if not exe.endswith(".exe") and not modes.get(exe, 0) & stat.S_IXUSR:
             problems.append(f"{exe} is not executable once unpacked (mode {modes.get(exe, 0):o})")
+        if opts.glibc_floor:
+            above = [v for v in glibc_versions(os.path.join(top, exe))
+                     if version_key(v) > version_key(opts.glibc_floor)]
+            if above:
+                problems.append(f"{exe} needs GLIBC {', '.join(above)}, newer than {opts.glibc_floor}")
     finally:
         shutil.rmtree(root, ignore_errors=True)
 
