@@ -39,7 +39,8 @@ int CopyNativeFileOver(const std::string& from, const std::string& to) {
   const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   int err = dir < 0 ? errno : 0;
   if (err == 0) {
-    err = posix::CopyIntoFolder(in, st, dir, slash == std::string::npos ? to : to.substr(slash + 1));
+    err = posix::CopyIntoFolder(in, st, dir, slash == std::string::npos ? to : to.substr(slash + 1),
+                                posix::NewFileMode(st));
     close(dir);
   }
   close(in);
@@ -154,6 +155,27 @@ TEST_F(PosixFolder, CopyRefusesNonFilesAndMissingFolders) {
   EXPECT_NE(CopyNativeFileOver(dir + "/src", dir + "/none/t"), 0);
   EXPECT_EQ(CopyNativeFileOver(dir + "/src", dir + "/t"), 0);
   EXPECT_EQ(Names(), (std::vector<std::string>{"src", "sub", "t"}));
+}
+
+TEST_F(PosixFolder, AFolderThatCannotBeFlushedStillTakesTheCopy) {
+  // A folder the process may enter but not list is open only as a path, and
+  // such a descriptor cannot be flushed. The new file is in place all the
+  // same, so the copy has succeeded.
+  Write("src", "new");
+  Write("target", "old");
+  const int dirFd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dirFd, 0);
+  struct stat st;
+  int in = -1;
+  ASSERT_EQ(posix::OpenRegularFile(dirFd, "src", &in, &st), 0);
+  EXPECT_EQ(posix::CopyIntoFolder(in, st, dirFd, "target", posix::NewFileMode(st)), 0);
+  close(in);
+  close(dirFd);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"src", "target"}));
+  std::ifstream target(dir + "/target");
+  std::string content;
+  target >> content;
+  EXPECT_EQ(content, "new");
 }
 
 TEST_F(PosixFolder, NamesSwappedByAnotherProcessAreStillFound) {

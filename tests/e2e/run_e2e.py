@@ -12,6 +12,7 @@ import argparse
 import os
 import pwd
 import re
+import resource
 import shutil
 import signal
 import stat
@@ -503,14 +504,30 @@ def every_script_updates(root):
 
 
 @scenario("linux")
-def a_staged_program_keeps_its_execute_bit(root):
+def file_modes_as_an_administrator_expects(root):
+    # A new version keeps the bits of the version it replaces; a file new to
+    # the folder gets the staged file's, less the umask.
+    cases = [  # name, mode in place (None: nothing there), staged mode, mode expected
+        ("Tool.exe", None, 0o755, 0o755),
+        ("Lib.dll", None, 0o644, 0o644),
+        ("Wide.dll", None, 0o777, 0o755),
+        ("Main.exe", 0o755, 0o644, 0o755),
+        ("Shared.dll", 0o775, 0o600, 0o775),
+    ]
     app = App(root)
-    app.write("SelfTemp/Tool.exe", "#!/bin/sh\n", mode=0o755)
-    app.write("SelfTemp/Lib.dll", "data", mode=0o644)
-    app.run()
+    for name, in_place, staged, _ in cases:
+        if in_place is not None:
+            app.write(name, "old", mode=in_place)
+        app.write("SelfTemp/" + name, "#!/bin/sh\n", mode=staged)
+    old_umask = os.umask(0o022)
+    try:
+        app.run()
+    finally:
+        os.umask(old_umask)
     app.expect_clean_exit(False)
-    expect(os.stat(app.path("Tool.exe")).st_mode & 0o777 == 0o755, "program executable")
-    expect(os.stat(app.path("Lib.dll")).st_mode & 0o777 == 0o644, "library not")
+    for name, _, _, wanted in cases:
+        got = os.stat(app.path(name)).st_mode & 0o7777
+        expect(got == wanted, f"{name}: mode {got:o}, wanted {wanted:o}")
     leftovers = [n for n in app.names() if n.startswith(".")]
     expect(leftovers == [], f"no temporary files left: {leftovers}")
 
@@ -558,6 +575,28 @@ def disk_full_midway_keeps_the_old_version(root):
     expect(leftovers == [], f"no temporary left: {leftovers}")
 
 
+def limit_file_size():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
+
+
+@scenario("linux")
+def a_file_size_limit_fails_the_copy_and_ends_nothing(root):
+    # Under `ulimit -f` the copy's write is refused: an ordinary failed copy.
+    app = App(root)
+    app.write("Main.exe", "old")
+    app.stage_file("Main.exe", os.urandom(256 << 10))
+    marker = make_host(app, "Host.exe")
+    r = subprocess.run([app.path(app.exe_name), "/Host.exe"], cwd=app.dir, stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=60, preexec_fn=limit_file_size)
+    app.rc, app.stderr = r.returncode, r.stderr.decode(errors="replace")
+    app.expect_clean_exit(True)
+    expect(app.read("Main.exe") == "old" and not os.path.exists(app.path("Main.exe.Old")),
+           "old version back in place")
+    expect(os.path.getsize(app.path("SelfTemp", "Main.exe")) == 256 << 10, "new version still staged")
+    expect(temporaries(app) == [], f"no temporary left: {temporaries(app)}")
+    expect(wait_for(marker, 20), "host started")
+
+
 @scenario()
 def odd_staging_folders_do_nothing(root):
     for i, make in enumerate(("file", "loop")):
@@ -588,22 +627,32 @@ def long_names_lose_nothing(root):
 
 
 @scenario("linux")
-def a_staged_link_is_copied_as_content_and_its_target_left_alone(root):
+def a_staged_link_is_never_followed(root):
+    # Whoever may write the staging folder must not have the updater copy a
+    # file they cannot read to where they can: the link stays staged, unread,
+    # and the pass fails there. A link in place is moved, not written through.
     outside = os.path.join(root, "outside.txt")
     with open(outside, "w") as f:
         f.write("outside")
-    app = App(root)
-    os.makedirs(app.stage)
-    os.symlink(outside, os.path.join(app.stage, "Link.exe"))
-    os.symlink(outside, app.path("Other.dll"))  # a link in place is moved, not written through
-    os.symlink(outside, os.path.join(app.stage, "Other.dll"))
-    app.run()
-    app.expect_clean_exit(False)
-    expect(app.read("Link.exe") == "outside" and not os.path.islink(app.path("Link.exe")),
-           "content copied into a file of its own")
-    expect(os.path.islink(app.path("Other.dll.Old")), "the old link is the backup")
-    with open(outside) as f:
-        expect(f.read() == "outside", "the link's target untouched")
+    for staged_link in (True, False):
+        app = App(root, f"App{int(staged_link)}")
+        os.makedirs(app.stage)
+        if staged_link:
+            app.write("Link.exe", "old")
+            os.symlink(outside, os.path.join(app.stage, "Link.exe"))
+        else:
+            os.symlink(outside, app.path("Other.dll"))
+            app.stage_file("Other.dll", "new")
+        app.run()
+        app.expect_clean_exit(staged_link)
+        if staged_link:
+            expect(app.read("Link.exe") == "old" and os.path.islink(os.path.join(app.stage, "Link.exe")),
+                   "the old version in place and the link still staged")
+        else:
+            expect(app.read("Other.dll") == "new" and os.path.islink(app.path("Other.dll.Old")),
+                   "the old link is the backup")
+        with open(outside) as f:
+            expect(f.read() == "outside", "the link's target untouched")
 
 
 @scenario("linux")
@@ -818,6 +867,7 @@ def twins_are_never_overwritten_or_deleted(root):
         app = App(root, f"App{int(fail)}")
         app.write("Core.dll", "old core")
         app.write("core.dll", "unrelated")
+        app.write("CORE.DLL.OLD", "twin's backup")
         if fail:
             os.makedirs(app.stage)
             os.symlink("/nonexistent/target", os.path.join(app.stage, "Core.dll"))
@@ -826,6 +876,7 @@ def twins_are_never_overwritten_or_deleted(root):
         app.run()
         app.expect_clean_exit(fail)
         expect(app.read("core.dll") == "unrelated", f"twin kept (copy {'failed' if fail else 'done'})")
+        expect(app.read("CORE.DLL.OLD") == "twin's backup", "a twin's backup kept")
         expect(app.read("Core.dll") == ("old core" if fail else "new core"), "Core.dll as it should be")
         expect(fail or app.read("Core.dll.Old") == "old core", "old Core.dll kept as backup")
     # The older backup under the exact name, removed first, was the twin of
@@ -861,26 +912,61 @@ def a_staged_fifo_or_device_is_never_read(root):
     expect(wait_for(app.path("started-Host.exe.txt"), 20), "host started")
 
 
+def blocked_and_ignored():
+    signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGUSR1])
+    signal.signal(signal.SIGUSR2, signal.SIG_IGN)
+
+
+# Notes its blocked and ignored signals and its descriptors with what they
+# open, in the file named by its first line. Perl, since a shell unblocks
+# every signal when it starts.
+STATE_HOST = """
+open(my $s, "<", "/proc/self/status") or die;
+my @sig = grep { /^Sig(Blk|Ign):/ } <$s>;
+close $s;
+opendir(my $d, "/proc/self/fd") or die;
+my @fds = grep { /^[0-9]+$/ } readdir $d;
+closedir $d;
+open(my $out, ">", "$0.tmp") or die;
+print $out @sig, map { "$_ " . (readlink("/proc/self/fd/$_") // "-") . "\\n" } @fds;
+close $out;
+rename("$0.tmp", "$0.txt");
+"""
+
+
 @scenario("linux")
-def a_closed_stderr_pipe_ends_nothing(root):
+def a_closed_stderr_pipe_ends_nothing_and_the_host_starts_clean(root):
     # The host started the updater with piped standard error and has exited:
     # the failure message goes nowhere, and the run goes on to the relaunch.
+    # It also left the updater a descriptor, a blocked and an ignored signal;
+    # the relaunched host gets none of them, nor what the updater ignores.
+    if not shutil.which("perl"):
+        raise Skip("needs perl")
     app = App(root)
     os.makedirs(app.path("Core.dll"))
     os.makedirs(app.path("Core.dll.Old"))
     app.stage_file("Core.dll", "new")
-    # The host notes which signals it was started ignoring.
-    marker = app.path("ignored.txt")
-    app.write("Main.exe", f"#!/bin/sh\ngrep SigIgn /proc/$$/status > {marker}.tmp; mv {marker}.tmp {marker}\n",
-              mode=0o755)
-    p = subprocess.Popen([app.path(app.exe_name), "/Main.exe"], cwd=app.dir, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    app.write("Main.exe", f"#!{shutil.which('perl')}\n{STATE_HOST}", mode=0o755)
+    app.write("inherited", "")
+    extra = os.open(app.path("inherited"), os.O_RDONLY)
+    try:
+        p = subprocess.Popen([app.path(app.exe_name), "/Main.exe"], cwd=app.dir, stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, pass_fds=(extra,),
+                             preexec_fn=blocked_and_ignored)
+    finally:
+        os.close(extra)
     p.stderr.close()
     expect(p.wait(timeout=60) == 0, f"exit code {p.returncode}")
+    marker = app.path("Main.exe.txt")
     expect(wait_for(marker, 20), "host started")
     with open(marker) as f:
-        ignored = int(f.read().split()[1], 16)
-    expect(not ignored & (1 << (signal.SIGPIPE - 1)), "the host gets SIGPIPE's default action back")
+        state = dict(line.split(None, 1) for line in f.read().splitlines())
+    blocked, ignored = int(state["SigBlk:"], 16), int(state["SigIgn:"], 16)
+    # Perl starts ignoring SIGFPE itself.
+    expect(blocked == 0 and ignored & ~(1 << (signal.SIGFPE - 1)) == 0,
+           f"the host was started blocking {blocked:x} and ignoring {ignored:x}")
+    fds = {fd: target for fd, target in state.items() if fd.isdigit()}
+    expect(app.path("inherited") not in fds.values(), f"the host was started with descriptors {fds}")
 
 
 @scenario("linux")
@@ -923,7 +1009,8 @@ NO_OVERLAY = 77
 @scenario("linux")
 def each_folder_is_read_a_bounded_number_of_times(root):
     # However many files are staged, and on overlayfs too (where no change
-    # notification can be trusted), each folder is read O(1) times.
+    # notification can be trusted), each folder is read O(1) times. A file
+    # of known size is copied without a call that only finds its end.
     if not shutil.which("strace"):
         raise Skip("needs strace")
     mounts = [False] + ([True] if os.geteuid() == 0 and shutil.which("unshare") else [])
@@ -933,7 +1020,7 @@ def each_folder_is_read_a_bounded_number_of_times(root):
             app.write(f"lib{i}.dll", "old")
             app.stage_file(f"LIB{i}.DLL", "new")
         trace = os.path.join(root, f"trace{int(overlay)}")
-        run = f'strace -f -qq -o "{trace}" -e trace=getdents64 ./{app.exe_name}'
+        run = f'strace -f -qq -o "{trace}" -e trace=getdents64,copy_file_range ./{app.exe_name}'
         if overlay:
             lower, work, merged = (os.path.join(root, n) for n in ("lower", "work", "merged"))
             for d in (work, merged):
@@ -953,8 +1040,11 @@ def each_folder_is_read_a_bounded_number_of_times(root):
         expect(r.returncode == 0, f"exit code {r.returncode} {r.stderr[-500:]!r}")
         expect(app.read("LIB399.DLL") == "new" and app.read("LIB399.DLL.Old") == "old", "applied")
         with open(trace) as f:
-            reads = sum(1 for line in f if "getdents64(" in line)
-        expect(reads <= 12, f"{'overlayfs' if overlay else 'plain'}: {reads} folder reads for 400 files")
+            calls = [line.split("(")[0].split()[-1] for line in f if "(" in line]
+        reads, copies = calls.count("getdents64"), calls.count("copy_file_range")
+        where = "overlayfs" if overlay else "plain"
+        expect(reads <= 12, f"{where}: {reads} folder reads for 400 files")
+        expect(copies <= 400, f"{where}: {copies} copy_file_range calls for 400 files")
 
 
 # ---------------------------------------------------------------- driver
