@@ -153,11 +153,17 @@ OpResult PosixServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<Di
 
 bool PosixServices::PathExists(const AnsiString& path) {
   Place at;
+  seen_ = Seen();
   if (Locate(path, &at) != 0) return false;
   if (at.name.empty()) return true;
-  if (NameExists(at.folder->fd(), at.name)) return true;
-  const std::string other = names_.OtherName(*at.folder, at.name);
-  return !other.empty() && NameExists(at.folder->fd(), other);
+  struct stat st;
+  std::string name;
+  const int err = OnNameOrOther(names_, *at.folder, at.name, &name, [&](const std::string& n) {
+    return fstatat(at.folder->fd(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+  });
+  if (err != 0) return false;
+  seen_ = {at.folder->device(), at.folder->inode(), name, st.st_mode};
+  return true;
 }
 
 OpResult PosixServices::RemoveFile(const AnsiString& path) {
@@ -204,10 +210,15 @@ OpResult PosixServices::RenameFile(const AnsiString& from, const AnsiString& to)
   names_.Removed(sf, name);
   names_.Created(df, dst.name);
   // A new version copied to the old name later keeps this file's permission
-  // bits, though it no longer stands there.
+  // bits, though it no longer stands there. The pass asks whether a file is
+  // there just before it renames it, and that answer already holds them.
   struct stat st;
-  if (fstatat(df.fd(), dst.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-    movedAway_[{sf.device(), sf.inode(), src.name}] = st.st_mode;
+  if (seen_.device == sf.device() && seen_.inode == sf.inode() && seen_.name == name)
+    st.st_mode = seen_.mode;
+  else if (fstatat(df.fd(), dst.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    st.st_mode = 0;
+  seen_ = Seen();
+  if (S_ISREG(st.st_mode)) movedAway_[{sf.device(), sf.inode(), src.name}] = st.st_mode;
   return OpResult::Success();
 }
 
@@ -228,22 +239,27 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
   names_.ReadBeforeChange(df);
   SweepTemporaries(df);
   // The file in place is replaced under its own name: the exact name when it
-  // is there, else the one other letter case of it the rules allow.
-  struct stat inPlace;
-  const auto present = [&](const std::string& n) {
-    return fstatat(df.fd(), n.c_str(), &inPlace, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
-  };
-  const bool replaces = OnNameOrOther(names_, df, dst.name, &name, present) == 0;
-  if (!replaces) name = dst.name;
-  // The new version keeps the permission bits of the version it replaces,
-  // in place or moved away by this run; only a file new to the folder takes
-  // the staged file's.
+  // is there, else the one other letter case of it the rules allow. The new
+  // version keeps the permission bits of the version it replaces, in place or
+  // moved away by this run; only a file new to the folder takes the staged
+  // file's. When this run has just moved the version away and no other
+  // spelling is there, the name is free and nothing needs to be asked.
   mode_t mode = NewFileMode(st);
+  name = dst.name;
+  const std::string other = names_.OtherName(df, dst.name);
   const auto moved = movedAway_.find({df.device(), df.inode(), dst.name});
-  if (replaces && S_ISREG(inPlace.st_mode))
-    mode = inPlace.st_mode;
-  else if (!replaces && moved != movedAway_.end())
+  if (moved != movedAway_.end() && other.empty()) {
     mode = moved->second;
+  } else {
+    struct stat inPlace;
+    const auto present = [&](const std::string& n) {
+      return fstatat(df.fd(), n.c_str(), &inPlace, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    };
+    if (OnNameOrOther(names_, df, dst.name, &name, present) != 0)
+      name = dst.name;
+    else if (S_ISREG(inPlace.st_mode))
+      mode = inPlace.st_mode;
+  }
   err = CopyIntoFolder(in, st, df.fd(), name, mode);
   close(in);
   if (err != 0) return OpResult::Failure(static_cast<unsigned long>(err));

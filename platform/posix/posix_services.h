@@ -64,6 +64,13 @@ class PosixServices : public PlatformServices {
   // The permission bits of each regular file this run renamed away, by its
   // folder and the name it was asked by.
   std::map<std::tuple<dev_t, ino_t, std::string>, mode_t> movedAway_;
+  // The entry the last PathExists found: its folder, native name and mode.
+  struct Seen {
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string name;
+    mode_t mode = 0;
+  } seen_;
   bool moduleRead_ = false;
   AnsiString modulePath_;
   bool swept_ = false;
