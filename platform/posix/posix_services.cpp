@@ -246,20 +246,20 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
   // spelling is there, the name is free and nothing needs to be asked.
   mode_t mode = NewFileMode(st);
   name = dst.name;
-  const std::string other = names_.OtherName(df, dst.name);
   const auto moved = movedAway_.find({df.device(), df.inode(), dst.name});
-  if (moved != movedAway_.end() && other.empty()) {
-    mode = moved->second;
-  } else {
+  bool replaces = false;
+  if (moved == movedAway_.end() || !names_.OtherName(df, dst.name).empty()) {
     struct stat inPlace;
     const auto present = [&](const std::string& n) {
       return fstatat(df.fd(), n.c_str(), &inPlace, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
     };
-    if (OnNameOrOther(names_, df, dst.name, &name, present) != 0)
+    replaces = OnNameOrOther(names_, df, dst.name, &name, present) == 0;
+    if (!replaces)
       name = dst.name;
     else if (S_ISREG(inPlace.st_mode))
       mode = inPlace.st_mode;
   }
+  if (!replaces && moved != movedAway_.end()) mode = moved->second;
   err = CopyIntoFolder(in, st, df.fd(), name, mode);
   close(in);
   if (err != 0) return OpResult::Failure(static_cast<unsigned long>(err));

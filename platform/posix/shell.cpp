@@ -90,6 +90,11 @@ void WriteAll(int fd, const std::string& s) {
   }
 }
 
+void MarkCloseOnExec(int fd) {
+  const int flags = fcntl(fd, F_GETFD);
+  if (flags >= 0 && (flags & FD_CLOEXEC) == 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
 // Marks every descriptor above standard error close-on-exec, so no program
 // started inherits it. The updater opens its own that way; this is for those
 // it inherited.
@@ -99,18 +104,15 @@ void CloseOnExecAboveStandard() {
 #endif
   // A kernel before 5.11: each descriptor the process has, as /proc lists
   // them, else every number up to the limit.
-  std::vector<int> open;
   if (DIR* dir = opendir(kOwnDescriptors)) {
-    while (const dirent* e = readdir(dir))
-      if (std::isdigit(static_cast<unsigned char>(e->d_name[0]))) open.push_back(std::atoi(e->d_name));
+    while (const dirent* e = readdir(dir)) {
+      const int fd = std::atoi(e->d_name);
+      if (fd > 2) MarkCloseOnExec(fd);
+    }
     closedir(dir);
-  } else {
-    for (long fd = 3, limit = sysconf(_SC_OPEN_MAX); fd < limit; ++fd) open.push_back(static_cast<int>(fd));
+    return;
   }
-  for (const int fd : open) {
-    const int flags = fd > 2 ? fcntl(fd, F_GETFD) : -1;
-    if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-  }
+  for (long fd = 3, limit = sysconf(_SC_OPEN_MAX); fd < limit; ++fd) MarkCloseOnExec(static_cast<int>(fd));
 }
 
 }  // namespace
