@@ -145,6 +145,13 @@ std::string CaseResolver::OtherName(Folder& folder, const std::string& name) {
   if (it == folder.groups_.end()) return std::string();
   const Folder::Group& group = it->second;
   if (group.twinned || group.names.size() != 1 || group.names[0] == name) return std::string();
+  // A name made from a twin's by one more extension (its backup, say) may
+  // belong to either twin, so only its exact spelling is used.
+  const std::size_t dot = name.find_last_of('.');
+  if (dot != std::string::npos && dot > 0 && KeyOf(name.substr(0, dot), &key)) {
+    const auto base = folder.groups_.find(key);
+    if (base != folder.groups_.end() && base->second.twinned) return std::string();
+  }
   return group.names[0];
 }
 

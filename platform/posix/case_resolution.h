@@ -12,12 +12,14 @@
 //
 // Twins are names of one folder that differ only in letter case (POSIX
 // allows them; Windows does not). A group that held twins at any moment of
-// the run is acted on by exact names only. So a file the update pass does not
-// apply is never overwritten or deleted in place of another, and an update of
-// a name with twins still moves the version in place to its backup (the
-// backup name is created exactly, beside any twin of it). When the name
-// itself is absent and only twins of it are there, none of them counts as
-// the version in place: the new version is created under the name itself.
+// the run is acted on by exact names only, and so is a name that is such a
+// group's name plus one more extension (the backup of either twin, say). So
+// a file the update pass does not apply is never overwritten or deleted in
+// place of another, and an update of a name with twins still moves the
+// version in place to its backup (the backup name is created exactly,
+// beside any twin of it). When the name itself is absent and only twins of it
+// are there, none of them counts as the version in place: the new version is
+// created under the name itself.
 //
 // The other names come from one reading of each folder per run, kept up to
 // date with this process's own changes. A pass over N files thus reads each

@@ -41,13 +41,6 @@ class Fd {
     if (fd_ >= 0) close(fd_);
     fd_ = fd;
   }
-  // Closes now and reports the error close() gives, which for some file
-  // systems is the first sign of a failed write.
-  int CloseChecked() {
-    const int fd = fd_;
-    fd_ = -1;
-    return close(fd) == 0 ? 0 : errno;
-  }
 
  private:
   int fd_;
@@ -125,9 +118,17 @@ int CopyContent(int in, const struct stat& st, int out) {
   if (!g_learned.noRangeCopy) {
     off_t copied = 0;
     for (;;) {
-      const ssize_t n = copy_file_range(in, nullptr, out, nullptr, kRangeChunk, 0);
+      // The size the file had when opened is what is copied: a call past it
+      // would only find the end. A file that reports no size is copied up to
+      // the end it shows.
+      const off_t left = st.st_size - copied;
+      const std::size_t ask = left > 0 && static_cast<std::size_t>(left) < kRangeChunk
+                                  ? static_cast<std::size_t>(left)
+                                  : kRangeChunk;
+      const ssize_t n = copy_file_range(in, nullptr, out, nullptr, ask, 0);
       if (n > 0) {
         copied += n;
+        if (st.st_size > 0 && copied >= st.st_size) return 0;
         continue;
       }
       if (n == 0) {
@@ -181,8 +182,11 @@ bool IsTemporaryName(const std::string& name) {
 
 int OpenRegularFile(int dirFd, const std::string& name, int* fd, struct stat* st) {
   // Opened without waiting: a FIFO opens at once this way, where a plain
-  // open would wait for a writer forever. Only a regular file is read.
-  const int in = openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  // open would wait for a writer forever. Only a regular file is read. A
+  // link is not followed: whoever may write the staging folder could
+  // otherwise have the updater copy a file they may not read themselves to
+  // where they can.
+  const int in = openat(dirFd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
   if (in < 0) return errno;
   int err = 0;
   if (fstat(in, st) != 0)
@@ -197,11 +201,11 @@ int OpenRegularFile(int dirFd, const std::string& name, int* fd, struct stat* st
   return 0;
 }
 
-int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& name) {
+mode_t NewFileMode(const struct stat& staged) { return staged.st_mode & 0777 & ~CreationMask(); }
+
+int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& name, mode_t mode) {
   constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  // The staged program's permission bits (its execute bit above all) carry
-  // over; set-id bits do not.
-  const mode_t mode = st.st_mode & 0777;
+  mode &= 0777;
   std::string temporary;
   Fd out;
   for (int attempt = 0; out.get() < 0; ++attempt) {
@@ -211,17 +215,26 @@ int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& 
   }
 
   int err = CopyContent(in, st, out.get());
+  // The creation took the umask's bits away; bits kept from the version in
+  // place are put back.
   if (err == 0 && (mode & CreationMask()) != 0 && fchmod(out.get(), mode) != 0) err = errno;
   if (err == 0 && fsync(out.get()) != 0) err = errno;
-  if (err == 0) err = out.CloseChecked();
   // A folder at the target makes this fail with EISDIR, so the folder stays.
   if (err == 0 && renameat(dirFd, temporary.c_str(), dirFd, name.c_str()) != 0) err = errno;
   if (err != 0) {
     unlinkat(dirFd, temporary.c_str(), 0);
     return err;
   }
-  // The rename is only durable once the folder is flushed.
-  if (fsync(dirFd) != 0) return errno;
+  // The rename is only durable once the folder is flushed. A folder open
+  // only as a path (one the process may enter but not list) cannot be
+  // flushed (EBADF), nor can folders on some file systems (EINVAL); flushing
+  // the whole file system through the new file is the barrier there. From
+  // here on the new version is in place: a failure now is no failed copy,
+  // since rolling it back would be no more durable than keeping it.
+  if (fsync(dirFd) != 0) syncfs(out.get());
+  // The file was flushed before the rename, so closing it has nothing left
+  // to write that could fail.
+  out.reset(-1);
   return 0;
 }
 

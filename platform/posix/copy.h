@@ -14,17 +14,25 @@ namespace posix {
 // ".selfupdate-settings", say) is not one.
 bool IsTemporaryName(const std::string& name);
 
-// Opens `name` in the folder `dirFd` for reading, links followed, when it is
-// a regular file; returns 0 and sets *fd and *st, or returns errno (EISDIR for
-// a folder, EINVAL for a FIFO, device or socket). Never waits for a FIFO's
-// writer or a device.
+// Opens `name` in the folder `dirFd` for reading when it is a regular file;
+// returns 0 and sets *fd and *st, or returns errno (EISDIR for a folder,
+// EINVAL for a FIFO, device or socket, ELOOP for a symbolic link, which is
+// never followed). Never waits for a FIFO's writer or a device.
 int OpenRegularFile(int dirFd, const std::string& name, int* fd, struct stat* st);
 
+// The permission bits a file that replaces no version gets from the staged
+// file `staged`: its own, less those the process umask removes. Set-id bits
+// never carry over.
+mode_t NewFileMode(const struct stat& staged);
+
 // Copies the open regular file `in`, whose status is `st`, to `name` in the
-// folder `dirFd`, creating it or replacing what is there: the content goes to
-// a temporary of this run's own beside it, is flushed and renamed into place,
-// and the folder is flushed. On failure the target is as it was and the
-// temporary is gone. Returns 0 or errno.
-int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& name);
+// folder `dirFd`, creating it or replacing what is there, with the permission
+// bits `mode` (0777 at most; the umask does not apply) and the process as its
+// owner: the content goes to a temporary of this run's own beside it, is
+// flushed and renamed into place, and the folder is flushed where that can
+// be done (else the file system). On failure the target is as it was and the
+// temporary is gone; once the rename is done the copy has succeeded. Returns
+// 0 or errno.
+int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& name, mode_t mode);
 
 }  // namespace posix

@@ -10,10 +10,15 @@
 #include "platform/posix/posix_services.h"
 
 int main(int argc, char** argv) {
-  // A host that started the updater with piped standard error and then
-  // exited leaves a pipe nobody reads. Writing the failure message there
-  // must fail quietly, not end the run before the relaunch.
+  // No signal the run's own actions raise may end it half-way; ignored, each
+  // becomes the failing call's error instead. A host that started the
+  // updater with piped standard error and then exited leaves a pipe nobody
+  // reads: writing the failure message there fails quietly (SIGPIPE). A
+  // file-size limit (ulimit -f) makes the copy's write fail with EFBIG, an
+  // ordinary failed copy that is rolled back (SIGXFSZ). Every program the
+  // updater starts gets the default actions back (see Spawn).
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   static posix::PosixServices services;
   SetPlatformServices(&services);
   std::set_terminate([] { Os().EndAbnormally(); });

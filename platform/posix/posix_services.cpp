@@ -104,6 +104,20 @@ bool NameExists(int dirFd, const std::string& name) {
   return fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+// Does `op` (which returns 0 or errno) on `name` in `folder`, and when that
+// name is not there (ENOENT), on the other letter case of it that the case
+// rules allow. *used gets the name acted on last.
+template <typename Op>
+int OnNameOrOther(CaseResolver& names, Folder& folder, const std::string& name, std::string* used, Op op) {
+  *used = name;
+  const int err = op(name);
+  if (err != ENOENT) return err;
+  std::string other = names.OtherName(folder, name);
+  if (other.empty()) return ENOENT;
+  *used = std::move(other);
+  return op(*used);
+}
+
 // renameat() that fails with EEXIST instead of replacing.
 int RenameNoReplace(int fromDir, const std::string& from, int toDir, const std::string& to) {
   if (renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
@@ -166,11 +180,17 @@ OpResult PosixServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<Di
 
 bool PosixServices::PathExists(const AnsiString& path) {
   Place at;
+  seen_ = Seen();
   if (Locate(path, &at) != 0) return false;
   if (at.name.empty()) return true;
-  if (NameExists(at.folder->fd(), at.name)) return true;
-  const std::string other = names_.OtherName(*at.folder, at.name);
-  return !other.empty() && NameExists(at.folder->fd(), other);
+  struct stat st;
+  std::string name;
+  const int err = OnNameOrOther(names_, *at.folder, at.name, &name, [&](const std::string& n) {
+    return fstatat(at.folder->fd(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+  });
+  if (err != 0) return false;
+  seen_ = {at.folder->device(), at.folder->inode(), name, st.st_mode};
+  return true;
 }
 
 OpResult PosixServices::RemoveFile(const AnsiString& path) {
@@ -179,14 +199,11 @@ OpResult PosixServices::RemoveFile(const AnsiString& path) {
   if (at.name.empty()) return Failure(EISDIR);
   names_.ReadBeforeChange(*at.folder);
   // unlinkat without AT_REMOVEDIR never removes a folder (EISDIR).
-  std::string name = at.name;
-  int r = unlinkat(at.folder->fd(), name.c_str(), 0);
-  if (r != 0 && errno == ENOENT) {
-    name = names_.OtherName(*at.folder, at.name);
-    if (name.empty()) return Failure(ENOENT);
-    r = unlinkat(at.folder->fd(), name.c_str(), 0);
-  }
-  if (r != 0) return Errno();
+  std::string name;
+  const int err = OnNameOrOther(names_, *at.folder, at.name, &name, [&](const std::string& n) {
+    return unlinkat(at.folder->fd(), n.c_str(), 0) == 0 ? 0 : errno;
+  });
+  if (err != 0) return Failure(err);
   names_.Removed(*at.folder, name);
   return OpResult::Success();
 }
@@ -212,16 +229,23 @@ OpResult PosixServices::RenameFile(const AnsiString& from, const AnsiString& to)
                        (!NameExists(sf.fd(), src.name) && names_.OtherName(sf, src.name) == taken));
     if (!sameEntry && NameExists(df.fd(), taken)) return Failure(EEXIST);
   }
-  std::string name = src.name;
-  int err = RenameNoReplace(sf.fd(), name, df.fd(), dst.name);
-  if (err == ENOENT) {
-    name = names_.OtherName(sf, src.name);
-    if (name.empty()) return Failure(ENOENT);
-    err = RenameNoReplace(sf.fd(), name, df.fd(), dst.name);
-  }
+  std::string name;
+  const int err = OnNameOrOther(names_, sf, src.name, &name, [&](const std::string& n) {
+    return RenameNoReplace(sf.fd(), n, df.fd(), dst.name);
+  });
   if (err != 0) return Failure(err);
   names_.Removed(sf, name);
   names_.Created(df, dst.name);
+  // A new version copied to the old name later keeps this file's permission
+  // bits, though it no longer stands there. The pass asks whether a file is
+  // there just before it renames it, and that answer already holds them.
+  struct stat st;
+  if (seen_.device == sf.device() && seen_.inode == sf.inode() && seen_.name == name)
+    st.st_mode = seen_.mode;
+  else if (fstatat(df.fd(), dst.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    st.st_mode = 0;
+  seen_ = Seen();
+  if (S_ISREG(st.st_mode)) movedAway_[{sf.device(), sf.inode(), src.name}] = st.st_mode;
   return OpResult::Success();
 }
 
@@ -232,21 +256,37 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
   if (src.name.empty() || dst.name.empty()) return Failure(EISDIR);
   int in = -1;
   struct stat st;
-  int err = OpenRegularFile(src.folder->fd(), src.name, &in, &st);
-  if (err == ENOENT) {
-    const std::string other = names_.OtherName(*src.folder, src.name);
-    if (!other.empty()) err = OpenRegularFile(src.folder->fd(), other, &in, &st);
-  }
+  std::string name;
+  int err = OnNameOrOther(names_, *src.folder, src.name, &name, [&](const std::string& n) {
+    return OpenRegularFile(src.folder->fd(), n, &in, &st);
+  });
   if (err != 0) return Failure(err);
 
   Folder& df = *dst.folder;
   names_.ReadBeforeChange(df);
   // The file in place is replaced under its own name: the exact name when it
-  // is there, else the one other letter case of it the rules allow.
-  std::string name = dst.name;
-  const std::string other = names_.OtherName(df, dst.name);
-  if (!other.empty() && !NameExists(df.fd(), name) && NameExists(df.fd(), other)) name = other;
-  err = CopyIntoFolder(in, st, df.fd(), name);
+  // is there, else the one other letter case of it the rules allow. The new
+  // version keeps the permission bits of the version it replaces, in place or
+  // moved away by this run; only a file new to the folder takes the staged
+  // file's. When this run has just moved the version away and no other
+  // spelling is there, the name is free and nothing needs to be asked.
+  mode_t mode = NewFileMode(st);
+  name = dst.name;
+  const auto moved = movedAway_.find({df.device(), df.inode(), dst.name});
+  bool replaces = false;
+  if (moved == movedAway_.end() || !names_.OtherName(df, dst.name).empty()) {
+    struct stat inPlace;
+    const auto present = [&](const std::string& n) {
+      return fstatat(df.fd(), n.c_str(), &inPlace, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    };
+    replaces = OnNameOrOther(names_, df, dst.name, &name, present) == 0;
+    if (!replaces)
+      name = dst.name;
+    else if (S_ISREG(inPlace.st_mode))
+      mode = inPlace.st_mode;
+  }
+  if (!replaces && moved != movedAway_.end()) mode = moved->second;
+  err = CopyIntoFolder(in, st, df.fd(), name, mode);
   close(in);
   if (err != 0) return Failure(err);
   names_.Created(df, name);

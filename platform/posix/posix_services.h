@@ -4,8 +4,12 @@
 // native name an operation acts on follows the rule in case_resolution.h.
 #pragma once
 
+#include <sys/types.h>
+
+#include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "platform/posix/case_resolution.h"
 #include "platform/posix/run_lock.h"
@@ -24,8 +28,11 @@ class PosixServices : public PlatformServices {
   bool PathExists(const AnsiString& path) override;
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
-  // Atomic and durable (see copy.h). Only a regular file is copied; a FIFO
-  // or device is refused without being read or waited on.
+  // Atomic and durable (see copy.h). Only a regular file is copied; a FIFO,
+  // device or symbolic link is refused without being read or waited on. The
+  // new file keeps the permission bits of the file it replaces, or of the
+  // file this run renamed away from `to`; otherwise it gets the staged
+  // file's less the umask.
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override;
   // See run_lock.h.
   OpResult LockApplicationFolder(const AnsiString& folder) override;
@@ -58,6 +65,16 @@ class PosixServices : public PlatformServices {
 
   CaseResolver names_;
   RunLock lock_;
+  // The permission bits of each regular file this run renamed away, by its
+  // folder and the name it was asked by.
+  std::map<std::tuple<dev_t, ino_t, std::string>, mode_t> movedAway_;
+  // The entry the last PathExists found: its folder, native name and mode.
+  struct Seen {
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string name;
+    mode_t mode = 0;
+  } seen_;
   bool moduleRead_ = false;
   AnsiString modulePath_;
 };

@@ -1,15 +1,21 @@
 // Showing the failure message and starting programs, the POSIX way.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#if __has_include(<linux/close_range.h>)
+#include <linux/close_range.h>
+#endif
 
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -23,7 +29,12 @@ extern char** environ;
 namespace posix {
 namespace {
 
+#ifndef CLOSE_RANGE_CLOEXEC
+#define CLOSE_RANGE_CLOEXEC (1U << 2)
+#endif
+
 const char kDevNull[] = "/dev/null";
+const char kOwnDescriptors[] = "/proc/self/fd";
 const char kOpener[] = "xdg-open";
 const char kEnv[] = "/usr/bin/env";
 const char kUtf8Locale[] = "LC_ALL=C.UTF-8";
@@ -79,6 +90,31 @@ void WriteAll(int fd, const std::string& s) {
   }
 }
 
+void MarkCloseOnExec(int fd) {
+  const int flags = fcntl(fd, F_GETFD);
+  if (flags >= 0 && (flags & FD_CLOEXEC) == 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+}
+
+// Marks every descriptor above standard error close-on-exec, so no program
+// started inherits it. The updater opens its own that way; this is for those
+// it inherited.
+void CloseOnExecAboveStandard() {
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+#endif
+  // A kernel before 5.11: each descriptor the process has, as /proc lists
+  // them, else every number up to the limit.
+  if (DIR* dir = opendir(kOwnDescriptors)) {
+    while (const dirent* e = readdir(dir)) {
+      const int fd = std::atoi(e->d_name);
+      if (fd > 2) MarkCloseOnExec(fd);
+    }
+    closedir(dir);
+    return;
+  }
+  for (long fd = 3, limit = sysconf(_SC_OPEN_MAX); fd < limit; ++fd) MarkCloseOnExec(static_cast<int>(fd));
+}
+
 }  // namespace
 
 std::string FindInPath(const std::string& program) {
@@ -103,12 +139,18 @@ bool Spawn(const char* const argv[], bool wait) {
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attr);
   posix_spawn_file_actions_addopen(&actions, 0, kDevNull, O_RDONLY, 0);
-  // The updater ignores SIGPIPE; the program it starts gets the default back.
-  sigset_t pipe;
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attr, &pipe);
-  short flags = POSIX_SPAWN_SETSIGDEF;
+  // A clean start: what the updater's own parent gave it (a single-instance
+  // lock's descriptor, blocked or ignored signals) and what the updater
+  // ignores itself do not reach the program it starts.
+  CloseOnExecAboveStandard();
+  // Every signal number, the C library's own included: sigfillset leaves
+  // those out, and the spawn would start them ignored.
+  sigset_t all, none;
+  std::memset(&all, 0xFF, sizeof all);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setsigmask(&attr, &none);
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
   if (!wait) {
     // Its own session, so it outlives the updater and no terminal signal
     // meant for the updater reaches it.

@@ -12,6 +12,7 @@ import argparse
 import os
 import pwd
 import re
+import resource
 import shutil
 import signal
 import stat
@@ -86,7 +87,7 @@ class App:
         p = self.path(rel) if rel else self.dir
         return sorted(n for n in os.listdir(p) if rel or n != RUN_LOCK)
 
-    def run(self, *args, unprivileged=False, timeout=300):
+    def run(self, *args, unprivileged=False, timeout=300, preexec_fn=None):
         """Runs the updater in the folder. The Windows build always runs as an
         unprivileged user (the runner sees to it); the Linux build does when
         asked, started as root."""
@@ -98,7 +99,7 @@ class App:
             cmd = ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups",
                    "--"] + cmd
         r = subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL, env=run_env(),
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, preexec_fn=preexec_fn)
         self.rc = r.returncode
         self.stderr = r.stderr.decode(errors="replace")
         return r
@@ -362,16 +363,27 @@ def failed_copy_shows_message_and_keeps_everything(root):
 
 @scenario("linux")
 def failed_copy_rolls_the_backup_back(root):
-    # A staged link to nothing is listed but cannot be read.
-    app = App(root)
-    app.write("Main.exe", "old")
-    os.makedirs(app.stage)
-    os.symlink("/nonexistent/target", os.path.join(app.stage, "Main.exe"))
-    app.run()
-    app.expect_clean_exit(True)
-    expect(app.read("Main.exe") == "old", "old version back under its name")
-    expect(not os.path.lexists(app.path("Main.exe.Old")), "no backup left")
-    expect(os.path.islink(os.path.join(app.stage, "Main.exe")), "staged entry kept")
+    # A staged link to nothing is listed but cannot be read; under a file-size
+    # limit (ulimit -f) the copy's write is refused, and no signal ends the run.
+    for limited in (False, True):
+        app = App(root, f"App{int(limited)}")
+        app.write("Main.exe", "old")
+        marker = make_host(app, "Host.exe")
+        os.makedirs(app.stage)
+        if limited:
+            app.stage_file("Main.exe", os.urandom(256 << 10))
+        else:
+            os.symlink("/nonexistent/target", os.path.join(app.stage, "Main.exe"))
+        app.run("/Host.exe", preexec_fn=limit_file_size if limited else None)
+        app.expect_clean_exit(True)
+        expect(app.read("Main.exe") == "old", "old version back under its name")
+        expect(not os.path.lexists(app.path("Main.exe.Old")) and temporaries(app) == [], "no backup left")
+        expect(os.path.lexists(os.path.join(app.stage, "Main.exe")), "staged entry kept")
+        expect(wait_for(marker, 20), "host started")
+
+
+def limit_file_size():
+    resource.setrlimit(resource.RLIMIT_FSIZE, (64 << 10, 64 << 10))
 
 
 @scenario()
@@ -506,14 +518,25 @@ def every_script_updates(root):
 
 
 @scenario("linux")
-def a_staged_program_keeps_its_execute_bit(root):
+def file_modes_as_an_administrator_expects(root):
+    # A new version keeps the bits of the version it replaces; a file new to
+    # the folder gets the staged file's, less the umask.
+    cases = [  # name, mode in place (None: nothing there), staged mode, mode expected
+        ("Lib.dll", None, 0o644, 0o644),
+        ("Wide.dll", None, 0o777, 0o755),
+        ("Main.exe", 0o755, 0o644, 0o755),
+        ("Shared.dll", 0o775, 0o600, 0o775),
+    ]
     app = App(root)
-    app.write("SelfTemp/Tool.exe", "#!/bin/sh\n", mode=0o755)
-    app.write("SelfTemp/Lib.dll", "data", mode=0o644)
-    app.run()
+    for name, in_place, staged, _ in cases:
+        if in_place is not None:
+            app.write(name, "old", mode=in_place)
+        app.write("SelfTemp/" + name, "#!/bin/sh\n", mode=staged)
+    app.run(preexec_fn=lambda: os.umask(0o022))
     app.expect_clean_exit(False)
-    expect(os.stat(app.path("Tool.exe")).st_mode & 0o777 == 0o755, "program executable")
-    expect(os.stat(app.path("Lib.dll")).st_mode & 0o777 == 0o644, "library not")
+    for name, _, _, wanted in cases:
+        got = os.stat(app.path(name)).st_mode & 0o7777
+        expect(got == wanted, f"{name}: mode {got:o}, wanted {wanted:o}")
     leftovers = [n for n in app.names() if n.startswith(".")]
     expect(leftovers == [], f"no temporary files left: {leftovers}")
 
@@ -591,22 +614,32 @@ def long_names_lose_nothing(root):
 
 
 @scenario("linux")
-def a_staged_link_is_copied_as_content_and_its_target_left_alone(root):
+def a_staged_link_is_never_followed(root):
+    # Whoever may write the staging folder must not have the updater copy a
+    # file they cannot read to where they can: the link stays staged, unread,
+    # and the pass fails there. A link in place is moved, not written through.
     outside = os.path.join(root, "outside.txt")
     with open(outside, "w") as f:
         f.write("outside")
-    app = App(root)
-    os.makedirs(app.stage)
-    os.symlink(outside, os.path.join(app.stage, "Link.exe"))
-    os.symlink(outside, app.path("Other.dll"))  # a link in place is moved, not written through
-    os.symlink(outside, os.path.join(app.stage, "Other.dll"))
-    app.run()
-    app.expect_clean_exit(False)
-    expect(app.read("Link.exe") == "outside" and not os.path.islink(app.path("Link.exe")),
-           "content copied into a file of its own")
-    expect(os.path.islink(app.path("Other.dll.Old")), "the old link is the backup")
-    with open(outside) as f:
-        expect(f.read() == "outside", "the link's target untouched")
+    for staged_link in (True, False):
+        app = App(root, f"App{int(staged_link)}")
+        os.makedirs(app.stage)
+        if staged_link:
+            app.write("Link.exe", "old")
+            os.symlink(outside, os.path.join(app.stage, "Link.exe"))
+        else:
+            os.symlink(outside, app.path("Other.dll"))
+            app.stage_file("Other.dll", "new")
+        app.run()
+        app.expect_clean_exit(staged_link)
+        if staged_link:
+            expect(app.read("Link.exe") == "old" and os.path.islink(os.path.join(app.stage, "Link.exe")),
+                   "the old version in place and the link still staged")
+        else:
+            expect(app.read("Other.dll") == "new" and os.path.islink(app.path("Other.dll.Old")),
+                   "the old link is the backup")
+        with open(outside) as f:
+            expect(f.read() == "outside", "the link's target untouched")
 
 
 @scenario("linux")
@@ -877,6 +910,7 @@ def twins_are_never_overwritten_or_deleted(root):
         app = App(root, f"App{int(fail)}")
         app.write("Core.dll", "old core")
         app.write("core.dll", "unrelated")
+        app.write("CORE.DLL.OLD", "twin's backup")
         if fail:
             os.makedirs(app.stage)
             os.symlink("/nonexistent/target", os.path.join(app.stage, "Core.dll"))
@@ -885,6 +919,7 @@ def twins_are_never_overwritten_or_deleted(root):
         app.run()
         app.expect_clean_exit(fail)
         expect(app.read("core.dll") == "unrelated", f"twin kept (copy {'failed' if fail else 'done'})")
+        expect(app.read("CORE.DLL.OLD") == "twin's backup", "a twin's backup kept")
         expect(app.read("Core.dll") == ("old core" if fail else "new core"), "Core.dll as it should be")
         expect(fail or app.read("Core.dll.Old") == "old core", "old Core.dll kept as backup")
     # The older backup under the exact name, removed first, was the twin of
@@ -920,26 +955,42 @@ def a_staged_fifo_or_device_is_never_read(root):
     expect(wait_for(app.path("started-Host.exe.txt"), 20), "host started")
 
 
+# Notes the signals it was started blocking and ignoring, and what its
+# descriptors open. Perl, since a shell unblocks every signal as it starts.
+STATE_HOST = r"""open(STDOUT, ">", "$0.tmp"); open(S, "/proc/self/status"); print grep { /^Sig(Blk|Ign)/ } <S>;
+opendir(D, "/proc/self/fd"); print map { "$_ " . readlink("/proc/self/fd/$_") . "\n" } grep { /^\d/ } readdir D;
+close STDOUT; rename("$0.tmp", "$0.txt");"""
+
+
 @scenario("linux")
-def a_closed_stderr_pipe_ends_nothing(root):
+def a_closed_stderr_pipe_ends_nothing_and_the_host_starts_clean(root):
     # The host started the updater with piped standard error and has exited:
     # the failure message goes nowhere, and the run goes on to the relaunch.
+    # It also left the updater a descriptor, a blocked and an ignored signal;
+    # the relaunched host gets none of them, nor what the updater ignores.
+    if not shutil.which("perl"):
+        raise Skip("needs perl")
     app = App(root)
     os.makedirs(app.path("Core.dll"))
     os.makedirs(app.path("Core.dll.Old"))
     app.stage_file("Core.dll", "new")
-    # The host notes which signals it was started ignoring.
-    marker = app.path("ignored.txt")
-    app.write("Main.exe", f"#!/bin/sh\ngrep SigIgn /proc/$$/status > {marker}.tmp; mv {marker}.tmp {marker}\n",
-              mode=0o755)
+    app.write("Main.exe", f"#!{shutil.which('perl')}\n{STATE_HOST}\n", mode=0o755)
+    extra = os.open(app.path("Core.dll.Old"), os.O_RDONLY)
     p = subprocess.Popen([app.path(app.exe_name), "/Main.exe"], cwd=app.dir, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, pass_fds=(extra,),
+                         preexec_fn=lambda: (signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGUSR1]),
+                                             signal.signal(signal.SIGUSR2, signal.SIG_IGN)))
+    os.close(extra)
     p.stderr.close()
     expect(p.wait(timeout=60) == 0, f"exit code {p.returncode}")
-    expect(wait_for(marker, 20), "host started")
-    with open(marker) as f:
-        ignored = int(f.read().split()[1], 16)
-    expect(not ignored & (1 << (signal.SIGPIPE - 1)), "the host gets SIGPIPE's default action back")
+    expect(wait_for(app.path("Main.exe.txt"), 20), "host started")
+    with open(app.path("Main.exe.txt")) as f:
+        state = dict(line.split(None, 1) for line in f.read().splitlines())
+    blocked, ignored = int(state.pop("SigBlk:"), 16), int(state.pop("SigIgn:"), 16)
+    # Perl starts ignoring SIGFPE itself.
+    expect(blocked == 0 and ignored & ~(1 << (signal.SIGFPE - 1)) == 0,
+           f"the host was started blocking {blocked:x} and ignoring {ignored:x}")
+    expect(app.path("Core.dll.Old") not in state.values(), f"the host was started with descriptors {state}")
 
 
 @scenario("linux")
@@ -981,7 +1032,8 @@ NO_OVERLAY = 77
 @scenario("linux")
 def each_folder_is_read_a_bounded_number_of_times(root):
     # However many files are staged, and on overlayfs too (where no change
-    # notification can be trusted), each folder is read O(1) times.
+    # notification can be trusted), each folder is read O(1) times. A file
+    # of known size is copied without a call that only finds its end.
     if not shutil.which("strace"):
         raise Skip("needs strace")
     mounts = [False] + ([True] if os.geteuid() == 0 and shutil.which("unshare") else [])
@@ -991,7 +1043,7 @@ def each_folder_is_read_a_bounded_number_of_times(root):
             app.write(f"lib{i}.dll", "old")
             app.stage_file(f"LIB{i}.DLL", "new")
         trace = os.path.join(root, f"trace{int(overlay)}")
-        run = f'strace -f -qq -o "{trace}" -e trace=getdents64 ./{app.exe_name}'
+        run = f'strace -f -qq -o "{trace}" -e trace=getdents64,copy_file_range ./{app.exe_name}'
         if overlay:
             lower, work, merged = (os.path.join(root, n) for n in ("lower", "work", "merged"))
             for d in (work, merged):
@@ -1011,8 +1063,11 @@ def each_folder_is_read_a_bounded_number_of_times(root):
         expect(r.returncode == 0, f"exit code {r.returncode} {r.stderr[-500:]!r}")
         expect(app.read("LIB399.DLL") == "new" and app.read("LIB399.DLL.Old") == "old", "applied")
         with open(trace) as f:
-            reads = sum(1 for line in f if "getdents64(" in line)
-        expect(reads <= 12, f"{'overlayfs' if overlay else 'plain'}: {reads} folder reads for 400 files")
+            calls = [line.split("(")[0].split()[-1] for line in f if "(" in line]
+        reads, copies = calls.count("getdents64"), calls.count("copy_file_range")
+        where = "overlayfs" if overlay else "plain"
+        expect(reads <= 12, f"{where}: {reads} folder reads for 400 files")
+        expect(copies <= 400, f"{where}: {copies} copy_file_range calls for 400 files")
 
 
 # ---------------------------------------------------------------- driver
