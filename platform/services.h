@@ -103,6 +103,9 @@ class PlatformServices {
   // kExitUncaughtException and never with an abort status. The process entry
   // installs it as the terminate handler.
   [[noreturn]] virtual void EndAbnormally() = 0;
+
+  // `text` (code page 936) as the active code page spells it exactly; empty when it cannot.
+  virtual AnsiString FromCodePage936(const char* text) = 0;
 };
 
 // The services the update logic runs against. The process entry installs the

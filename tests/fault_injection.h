@@ -69,6 +69,7 @@ class FaultInjectingServices : public PlatformServices {
   void AddErrorMode(unsigned flags) override;
   void ReportStartupRefusal(const char* reason) override;
   [[noreturn]] void EndAbnormally() override;
+  AnsiString FromCodePage936(const char* text) override { return inner_.FromCodePage936(text); }
 
  private:
   void Record(const std::string& line, const OpResult& r);
