@@ -74,20 +74,9 @@ def wine_string(escaped):
 
 def wine_wide_string(escaped):
     """A UTF-16 string as Wine's trace writes it ("\\6587\\4ef6...")."""
-    out = []
-    i = 0
-    simple = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\"}
-    while i < len(escaped):
-        if escaped[i] != "\\":
-            out.append(escaped[i])
-            i += 1
-        elif escaped[i + 1] in simple:
-            out.append(simple[escaped[i + 1]])
-            i += 2
-        else:
-            out.append(chr(int(escaped[i + 1:i + 5], 16)))
-            i += 5
-    return "".join(out)
+    simple = {"n": "\n", "r": "\r", "t": "\t"}
+    return re.sub(r"\\([0-9a-f]{4}|.)",
+                  lambda m: chr(int(m[1], 16)) if len(m[1]) == 4 else simple.get(m[1], m[1]), escaped)
 
 
 def shown(call):
