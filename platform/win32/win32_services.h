@@ -1,7 +1,8 @@
 // The Windows platform: each operation of the update logic on the Win32 call
-// that carries it, ANSI ("A") entry points throughout, so paths stay byte
-// strings in the system code page. No Windows header here, so the tests and
-// the entry can include it freely.
+// that carries it, ANSI ("A") entry points for every file operation, so paths
+// stay byte strings in the system code page; the UTF-16 ("W") ones only check
+// names and show the message outside code page 936. No Windows header here,
+// so the tests and the entry can include it freely.
 #pragma once
 
 #include "platform/services.h"
