@@ -4,11 +4,15 @@
 #
 # The program gets a Wine prefix of its own (not the user's ~/.wine) and runs
 # in the zh_CN.UTF-8 locale, so Wine's ANSI code page is 936, the code page
-# the updater's texts are written in. The exit code is the program's.
+# the updater's texts are written in, unless another locale is asked for.
+# The exit code is the program's.
 #
 # Environment:
 #   SELFUPDATE_WINEPREFIX  the prefix to use; created on first use.
 #                          Default: build/win32/wineprefix in the source tree.
+#   SELFUPDATE_WINE_LOCALE the locale, and so the ANSI code page, of this one
+#                          Wine process (default zh_CN.UTF-8: 936;
+#                          en_US.UTF-8 gives 1252, ja_JP.UTF-8 932).
 #   SELFUPDATE_WINE_DISPLAY  an X display to show windows on. By default no
 #                          display is used, so a message box is dismissed at
 #                          once and nothing waits for a user.
@@ -20,9 +24,9 @@
 #                          root does, and would hide faults of that kind.
 #   SELFUPDATE_WINEDEBUG   Wine's debug channels (default: all off). With
 #                          "+relay", the program's calls of MessageBoxA,
-#                          ShellExecuteA and WaitForSingleObject (and only
-#                          those) are written to standard error with their
-#                          arguments and returns, e.g.
+#                          MessageBoxW, ShellExecuteA and WaitForSingleObject
+#                          (and only those) are written to standard error
+#                          with their arguments and returns, e.g.
 #                          Call user32.MessageBoxA(00000000,... "text",... "caption",00000030)
 set -eu
 
@@ -35,7 +39,7 @@ export WINEDEBUG="${SELFUPDATE_WINEDEBUG:--all}"
 # No Mono or Gecko: nothing here needs them, and asking to install them would
 # stall the first run.
 export WINEDLLOVERRIDES="mscoree,mshtml="
-export LC_ALL=zh_CN.UTF-8
+export LC_ALL="${SELFUPDATE_WINE_LOCALE:-zh_CN.UTF-8}"
 unset WAYLAND_DISPLAY
 if [ -n "${SELFUPDATE_WINE_DISPLAY:-}" ]; then
   export DISPLAY="$SELFUPDATE_WINE_DISPLAY"
@@ -94,11 +98,11 @@ fi
 # tests start at the same moment.
 (
   flock 9
-  if [ ! -f "$prefix/.selfupdate-setup-3" ]; then
+  if [ ! -f "$prefix/.selfupdate-setup-4" ]; then
     WINEDEBUG=-all $as_user wineboot --init </dev/null >/dev/null 2>&1
     WINEDEBUG=-all $as_user wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
-      /d 'user32.MessageBoxA;shell32.ShellExecuteA;kernel32.WaitForSingleObject' /f </dev/null >/dev/null 2>&1
-    $as_user touch "$prefix/.selfupdate-setup-3"
+      /d 'user32.MessageBoxA;user32.MessageBoxW;shell32.ShellExecuteA;kernel32.WaitForSingleObject' /f </dev/null >/dev/null 2>&1
+    $as_user touch "$prefix/.selfupdate-setup-4"
   fi
 ) 9>"$prefix.lock"
 

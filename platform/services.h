@@ -133,6 +133,10 @@ class PlatformServices {
   // kExitUncaughtException and never with an abort status. The process entry
   // installs it as the terminate handler.
   [[noreturn]] virtual void EndAbnormally() = 0;
+
+  // `text` (code page 936) as the active code page spells it exactly; empty
+  // when it cannot.
+  virtual AnsiString FromCodePage936(const char* text) = 0;
 };
 
 // Services that pass every operation on to other services: a base for
@@ -167,6 +171,7 @@ class ForwardingServices : public PlatformServices {
   void AddErrorMode(unsigned flags) override { target_.AddErrorMode(flags); }
   void ReportStartupRefusal(const char* reason) override { target_.ReportStartupRefusal(reason); }
   [[noreturn]] void EndAbnormally() override;
+  AnsiString FromCodePage936(const char* text) override { return target_.FromCodePage936(text); }
 
  private:
   PlatformServices& target_;

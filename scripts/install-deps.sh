@@ -28,8 +28,12 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# Wine takes its ANSI code page from the locale: zh_CN.UTF-8 gives 936.
-if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
-  echo "generating the zh_CN.UTF-8 locale"
-  $SUDO localedef -i zh_CN -f UTF-8 zh_CN.UTF-8
-fi
+# Wine takes its ANSI code page from the locale: zh_CN.UTF-8 gives 936, the
+# code page of the updater's texts; the tests also run it in en_US.UTF-8
+# (1252) and ja_JP.UTF-8 (932), code pages vendors' users have.
+for locale in zh_CN en_US ja_JP; do
+  if ! locale -a 2>/dev/null | grep -qi "^$locale\.utf-\?8\$"; then
+    echo "generating the $locale.UTF-8 locale"
+    $SUDO localedef -i "$locale" -f UTF-8 "$locale.UTF-8"
+  fi
+done

@@ -52,6 +52,8 @@ class MemoryServices : public PlatformServices {
   void AddErrorMode(unsigned flags) override;
   void ReportStartupRefusal(const char* reason) override;
   [[noreturn]] void EndAbnormally() override;
+  // The double's code page is 936: the text as it is.
+  AnsiString FromCodePage936(const char* text) override { return text; }
 
  private:
   struct Node {

@@ -16,6 +16,7 @@
 #include "platform/win32/code_page_win32.h"
 #include "platform/win32/own_path.h"
 #include "platform/win32/win32_services.h"
+#include "res/texts.h"
 #include "tests/contract_env.h"
 
 namespace {
@@ -148,9 +149,14 @@ TEST(Win32Services, ReadOnlyAndHiddenFilesAreCopiedWithTheirAttributes) {
   EXPECT_TRUE(GetFileAttributesA((root + "shown.exe").c_str()) & FILE_ATTRIBUTE_HIDDEN);
 
   // Removing one is what the update does with a staged copy it has applied
-  // and with an older backup: neither may stay because it is read-only.
+  // and with an older backup: neither may stay because it is read-only. One
+  // that is another name (a hard link) of a file elsewhere goes too, and the
+  // file keeps its attribute under its other name.
+  ASSERT_TRUE(CreateHardLinkA((root + "link.dll").c_str(), (root + "old.dll").c_str(), nullptr));
   EXPECT_TRUE(os.RemoveFile(root + "new.dll").ok);
   EXPECT_TRUE(os.RemoveFile(root + "ro.dll").ok);
+  EXPECT_TRUE(os.RemoveFile(root + "link.dll").ok);
+  EXPECT_TRUE(GetFileAttributesA((root + "old.dll").c_str()) & FILE_ATTRIBUTE_READONLY);
   EXPECT_EQ(env->List(""), (std::vector<AnsiString>{"hidden.exe", "old.dll", "shown.exe"}));
 }
 
@@ -227,6 +233,15 @@ TEST(Win32OwnPath, IsCheckedInEveryCodePageTheSystemMayUse) {
   }
   // An ANSI path that is not what the wide one converts to.
   EXPECT_FALSE(win32::IsExactAnsiForm("C:\\Other\\Update.exe", german, 1252, converters));
+
+  // The installer's name, written in code page 936, by the same rule: 932 and
+  // UTF-8 spell it with other bytes; 1252 lacks both characters, and Korean
+  // and Traditional Chinese lack the second (or give a look-alike).
+  const std::pair<unsigned, AnsiString> installer[] = {
+      {936, texts::kInstallerName}, {932, "\x88\xC0\x91\x95.EXE"},
+      {65001, "\xE5\xAE\x89\xE8\xA3\x85.EXE"}, {1252, ""}, {949, ""}, {950, ""}};
+  for (const auto& [codePage, spelled] : installer)
+    EXPECT_EQ(win32::FromCodePage936(texts::kInstallerName, codePage, converters), spelled) << codePage;
 }
 
 TEST(Win32CodePage, Utf8HasNoLeadBytesAndKeepsTheTextRules) {

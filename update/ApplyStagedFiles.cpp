@@ -6,12 +6,14 @@
 namespace {
 
 // Whether a staged name is one the pass applies: its part after the first dot
-// is exe or dll in any letter case, and it is not the staged installer.
-bool IsAppliedName(const CodePage& cp, const AnsiString& name) {
+// is exe or dll in any letter case, and it is not the staged installer
+// (`installer`, as the active code page spells it; empty where it cannot, and
+// then no listed name is the installer).
+bool IsAppliedName(const CodePage& cp, const AnsiString& name, const AnsiString& installer) {
   const std::size_t dot = FindString(cp, name, texts::kExtensionSeparator);
   if (dot == AnsiString::npos) return false;
   const AnsiString extension = name.substr(dot + 1);
-  if (EqualsNoCase(cp, name, texts::kInstallerName)) return false;
+  if (!installer.empty() && EqualsNoCase(cp, name, installer)) return false;
   return EqualsNoCase(cp, extension, texts::kExeExtension) ||
          EqualsNoCase(cp, extension, texts::kDllExtension);
 }
@@ -28,17 +30,21 @@ bool RenameIfPossible(const AnsiString& from, const AnsiString& to) { return Os(
 
 bool AnyStagedFile() {
   const CodePage& cp = ActiveCodePage();
+  const AnsiString installer = Os().FromCodePage936(texts::kInstallerName);
   CFileFind finder;
   bool more = finder.FindFile(ApplicationFolder() + texts::kStagingPattern);
   while (more) {
     more = finder.FindNext();
-    if (!finder.IsDirectory() && IsAppliedName(cp, finder.GetFileName())) return true;
+    if (!finder.IsDirectory() && IsAppliedName(cp, finder.GetFileName(), installer)) return true;
   }
   return false;
 }
 
 void ApplyStagedFiles() {
   const CodePage& cp = ActiveCodePage();
+  // The installer's name is written in code page 936; a system in another
+  // code page lists it with other bytes.
+  const AnsiString installer = Os().FromCodePage936(texts::kInstallerName);
 
   // The start-up only gets here with an own path shorter than kMaxPath.
   const AnsiString appFolder = ApplicationFolder();
@@ -52,7 +58,7 @@ void ApplyStagedFiles() {
     if (finder.IsDirectory()) continue;
 
     const AnsiString name = finder.GetFileName();
-    if (!IsAppliedName(cp, name)) continue;
+    if (!IsAppliedName(cp, name, installer)) continue;
 
     const AnsiString target = appFolder + name;
     const AnsiString source = FormatAnsi(texts::kSourcePathFormat, appFolder.c_str(), name.c_str());

@@ -51,6 +51,8 @@ class PosixServices : public PlatformServices {
   void ReportStartupRefusal(const char* reason) override;
   // Says so on standard error and exits with kExitUncaughtException.
   [[noreturn]] void EndAbnormally() override;
+  // The logic's code page here is 936 itself: the text as it is.
+  AnsiString FromCodePage936(const char* text) override { return text; }
 
  private:
   // A logic path as an open folder and a native name in it (empty for the

@@ -24,23 +24,56 @@ TextConverters& SystemConverters() {
   return converters;
 }
 
-bool IsExactAnsiForm(const AnsiString& ansi, const std::vector<wchar_t>& wide, unsigned codePage,
-                     TextConverters& converters) {
-  if (wide.empty() || ansi.empty()) return false;
+namespace {
+
+// `wide` in `codePage`, with no flags and no default-character report;
+// false when the system cannot convert it.
+bool ToAnsiForm(const std::vector<wchar_t>& wide, unsigned codePage, AnsiString* ansi,
+                TextConverters& converters) {
+  ansi->clear();
+  if (wide.empty()) return true;
   const int wideLength = static_cast<int>(wide.size());
   const int n = converters.ToMultiByte(codePage, 0, wide.data(), wideLength, nullptr, 0, nullptr, nullptr);
   if (n <= 0) return false;
   std::vector<char> converted(static_cast<std::size_t>(n));
   if (converters.ToMultiByte(codePage, 0, wide.data(), wideLength, converted.data(), n, nullptr,
-                             nullptr) != n ||
-      AnsiString(converted.data(), converted.size()) != ansi)
+                             nullptr) != n)
     return false;
+  ansi->assign(converted.data(), converted.size());
+  return true;
+}
 
-  const int ansiLength = static_cast<int>(ansi.size());
-  const int m = converters.ToWide(codePage, 0, ansi.data(), ansiLength, nullptr, 0);
-  if (m != wideLength) return false;
-  std::vector<wchar_t> back(static_cast<std::size_t>(m));
-  return converters.ToWide(codePage, 0, ansi.data(), ansiLength, back.data(), m) == m && back == wide;
+}  // namespace
+
+bool ToWideForm(const AnsiString& bytes, unsigned codePage, std::vector<wchar_t>* wide,
+                TextConverters& converters) {
+  wide->clear();
+  if (bytes.empty()) return true;
+  const int length = static_cast<int>(bytes.size());
+  const int m = converters.ToWide(codePage, 0, bytes.data(), length, nullptr, 0);
+  if (m <= 0) return false;
+  wide->resize(static_cast<std::size_t>(m));
+  if (converters.ToWide(codePage, 0, bytes.data(), length, wide->data(), m) == m) return true;
+  wide->clear();
+  return false;
+}
+
+bool IsExactAnsiForm(const AnsiString& ansi, const std::vector<wchar_t>& wide, unsigned codePage,
+                     TextConverters& converters) {
+  if (wide.empty() || ansi.empty()) return false;
+  AnsiString converted;
+  std::vector<wchar_t> back;
+  return ToAnsiForm(wide, codePage, &converted, converters) && converted == ansi &&
+         ToWideForm(ansi, codePage, &back, converters) && back == wide;
+}
+
+AnsiString FromCodePage936(const AnsiString& text, unsigned codePage, TextConverters& converters) {
+  std::vector<wchar_t> wide;
+  AnsiString spelled;
+  if (!ToWideForm(text, 936, &wide, converters) || !ToAnsiForm(wide, codePage, &spelled, converters) ||
+      !IsExactAnsiForm(spelled, wide, codePage, converters))
+    return AnsiString();
+  return spelled;
 }
 
 }  // namespace win32

@@ -1,7 +1,8 @@
-// Whether the ANSI form of the updater's own path names the same file as the
-// system's UTF-16 form. Every path the update builds starts from the ANSI
-// one; a character the code page lacks, replaced by a default or a look-alike,
-// could turn it into the path of another, existing folder.
+// Whether an ANSI name is exactly the system's UTF-16 one: the updater's own
+// path, and each name the staging folder lists. Every path the update builds
+// starts from ANSI ones; a character the code page lacks, replaced by a
+// default or a look-alike, could turn it into the path of another, existing
+// file or folder.
 //
 // The conversions go through a seam so that tests can give code pages the
 // conversion rules the system documents for them, whatever system the tests
@@ -39,5 +40,17 @@ TextConverters& SystemConverters();
 // not turn back into the character it replaced.
 bool IsExactAnsiForm(const AnsiString& ansi, const std::vector<wchar_t>& wide, unsigned codePage,
                      TextConverters& converters = SystemConverters());
+
+// `bytes` in UTF-16 as `codePage` reads them, with the same parameters.
+// False when the system cannot convert them (the code page is not
+// installed, say); empty bytes give an empty result.
+bool ToWideForm(const AnsiString& bytes, unsigned codePage, std::vector<wchar_t>* wide,
+                TextConverters& converters = SystemConverters());
+
+// `text`, in code page 936, as `codePage` spells it: through UTF-16, and
+// only when IsExactAnsiForm holds for the result. Empty when `codePage`
+// cannot spell it exactly or either conversion is unavailable.
+AnsiString FromCodePage936(const AnsiString& text, unsigned codePage,
+                           TextConverters& converters = SystemConverters());
 
 }  // namespace win32

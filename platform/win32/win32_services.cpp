@@ -77,37 +77,67 @@ OpResult Failure(DWORD code) { return OpResult::Failure(KindOf(code), code); }
 
 OpResult LastErrorResult(BOOL succeeded) { return succeeded ? OpResult::Success() : Failure(GetLastError()); }
 
-// FindFirstFileA/FindNextFileA. The first entry comes with the handle and is
-// handed out by the first Next().
+
+// A name as the system's UTF-16 search gives it.
+std::vector<wchar_t> WideName(const wchar_t* name) {
+  const wchar_t* end = name;
+  while (*end != L'\0') ++end;
+  return std::vector<wchar_t>(name, end);
+}
+
+// FindFirstFileA/FindNextFileA, with FindFirstFileW/FindNextFileW in step.
+// Both list the same folder in the same order, so each ANSI entry is checked
+// against the UTF-16 entry read with it. Should they ever fall out of step
+// (an entry one of them failed to convert, or the folder changed between the
+// two starts), entries are passed over, or handed on under a name that is
+// exactly another entry's, which then reaches that entry: never under a name
+// that reaches a file it was not listed for. The first entries come with the
+// handles and are handed out by the first Next().
 class Win32Listing : public DirectoryListing {
  public:
   // An empty listing: the folder exists but nothing in it matches.
   Win32Listing() = default;
-  Win32Listing(HANDLE handle, const WIN32_FIND_DATAA& first)
-      : handle_(handle), first_(first), haveFirst_(true) {}
+  Win32Listing(HANDLE handle, const WIN32_FIND_DATAA& first, HANDLE wideHandle,
+               const WIN32_FIND_DATAW& wideFirst)
+      : handle_(handle), wideHandle_(wideHandle), first_(first), wideFirst_(wideFirst), haveFirst_(true) {}
   ~Win32Listing() override {
     if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
+    if (wideHandle_ != INVALID_HANDLE_VALUE) FindClose(wideHandle_);
   }
   Win32Listing(const Win32Listing&) = delete;
   Win32Listing& operator=(const Win32Listing&) = delete;
 
   bool Next(FindEntry* entry) override {
     if (handle_ == INVALID_HANDLE_VALUE) return false;
-    WIN32_FIND_DATAA data;
-    if (haveFirst_) {
-      haveFirst_ = false;
-      data = first_;
-    } else if (!FindNextFileA(handle_, &data)) {
-      return false;
+    for (;;) {
+      WIN32_FIND_DATAA data;
+      WIN32_FIND_DATAW wide;
+      bool haveWide = wideHandle_ != INVALID_HANDLE_VALUE;
+      if (haveFirst_) {
+        haveFirst_ = false;
+        data = first_;
+        wide = wideFirst_;
+      } else if (!FindNextFileA(handle_, &data)) {
+        return false;
+      } else if (haveWide && !FindNextFileW(wideHandle_, &wide)) {
+        // Every entry after the UTF-16 search's end is passed over.
+        FindClose(wideHandle_);
+        wideHandle_ = INVALID_HANDLE_VALUE;
+        haveWide = false;
+      }
+      if (haveWide && IsExactAnsiForm(data.cFileName, WideName(wide.cFileName), CP_ACP)) {
+        entry->name = data.cFileName;
+        entry->attributes = data.dwFileAttributes;
+        return true;
+      }
     }
-    entry->name = data.cFileName;
-    entry->attributes = data.dwFileAttributes;
-    return true;
   }
 
  private:
   HANDLE handle_ = INVALID_HANDLE_VALUE;
+  HANDLE wideHandle_ = INVALID_HANDLE_VALUE;
   WIN32_FIND_DATAA first_{};
+  WIN32_FIND_DATAW wideFirst_{};
   bool haveFirst_ = false;
 };
 
@@ -147,18 +177,62 @@ DWORD LiftReadOnly(const AnsiString& path) {
                                                                                              : 0;
 }
 
+using SetFileInformationByHandleFunction = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID, DWORD);
+
+// SetFileInformationByHandle, which came with Vista; null before. Through a
+// pointer to a function without parameters, the one conversion between
+// function pointer types that compilers accept silently.
+SetFileInformationByHandleFunction SetFileInformationFunction() {
+  const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+  const FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "SetFileInformationByHandle") : nullptr;
+  return reinterpret_cast<SetFileInformationByHandleFunction>(reinterpret_cast<void (*)()>(found));
+}
+
+// How many names (hard links) the file at `path` has; 0 when that cannot be
+// told.
+DWORD LinkCount(const AnsiString& path) {
+  const HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION info;
+  const DWORD links = GetFileInformationByHandle(file, &info) ? info.nNumberOfLinks : 0;
+  CloseHandle(file);
+  return links;
+}
+
 // DeleteFileA, and for a read-only file DeleteFileA once its attribute is
 // lifted; the attribute comes back when even that fails. The error reported
-// is the first one.
+// is the first one. The attribute is the file's, shared by all its names: a
+// file with other names (hard links) gets it back through a handle opened
+// before the delete (once the file is writable, as some systems ask), which
+// still reaches the file when this name is gone. Without the call for that,
+// or the handle, such a file keeps its attribute and this name.
 BOOL DeleteEvenReadOnly(const AnsiString& path) {
   if (DeleteFileA(path.c_str())) return TRUE;
   const DWORD error = GetLastError();
-  if (error == ERROR_ACCESS_DENIED) {
-    const DWORD attributes = LiftReadOnly(path);
-    if (attributes != 0) {
-      if (DeleteFileA(path.c_str())) return TRUE;
-      SetFileAttributesA(path.c_str(), attributes);
+  const DWORD links = error == ERROR_ACCESS_DENIED ? LinkCount(path) : 0;
+  const SetFileInformationByHandleFunction putBack = links > 1 ? SetFileInformationFunction() : nullptr;
+  const DWORD attributes = links == 1 || putBack != nullptr ? LiftReadOnly(path) : 0;
+  if (attributes != 0) {
+    // Sharing everything, so that the delete is not refused because of it.
+    const HANDLE file = putBack == nullptr
+                            ? INVALID_HANDLE_VALUE
+                            : CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, 0, nullptr);
+    if ((putBack == nullptr || file != INVALID_HANDLE_VALUE) && DeleteFileA(path.c_str())) {
+      if (file != INVALID_HANDLE_VALUE) {
+        // Zero times leave the file's times as they are.
+        FILE_BASIC_INFO basic{};
+        basic.FileAttributes = attributes;
+        putBack(file, FileBasicInfo, &basic, sizeof basic);
+        CloseHandle(file);
+      }
+      return TRUE;
     }
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    SetFileAttributesA(path.c_str(), attributes);
   }
   SetLastError(error);
   return FALSE;
@@ -254,7 +328,15 @@ OpResult Win32Services::OpenSearch(const AnsiString& pattern, std::unique_ptr<Di
   WIN32_FIND_DATAA first;
   const HANDLE handle = FindFirstFileA(pattern.c_str(), &first);
   if (handle != INVALID_HANDLE_VALUE) {
-    *listing = std::make_unique<Win32Listing>(handle, first);
+    // Without the UTF-16 search no entry can be checked, and none is handed on.
+    std::vector<wchar_t> widePattern;
+    WIN32_FIND_DATAW wideFirst{};
+    HANDLE wideHandle = INVALID_HANDLE_VALUE;
+    if (ToWideForm(pattern, CP_ACP, &widePattern)) {
+      widePattern.push_back(L'\0');
+      wideHandle = FindFirstFileW(widePattern.data(), &wideFirst);
+    }
+    *listing = std::make_unique<Win32Listing>(handle, first, wideHandle, wideFirst);
     return OpResult::Success();
   }
   const DWORD code = GetLastError();
@@ -308,6 +390,16 @@ OpResult Win32Services::CopyFileOver(const AnsiString& from, const AnsiString& t
 }
 
 int Win32Services::ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) {
+  // MessageBoxA would show the code page 936 bytes as the active code page
+  // reads them: mojibake, or nothing readable at all.
+  if (GetACP() != 936) {
+    std::vector<wchar_t> wideText, wideCaption;
+    if (ToWideForm(text, 936, &wideText) && ToWideForm(caption, CP_ACP, &wideCaption)) {
+      wideText.push_back(L'\0');
+      wideCaption.push_back(L'\0');
+      return MessageBoxW(nullptr, wideText.data(), wideCaption.data(), type);
+    }
+  }
   return MessageBoxA(nullptr, text.c_str(), caption.c_str(), type);
 }
 
@@ -327,5 +419,9 @@ void Win32Services::ReportStartupRefusal(const char* reason) {
 }
 
 void Win32Services::EndAbnormally() { win32::EndAbnormally(); }
+
+AnsiString Win32Services::FromCodePage936(const char* text) {
+  return GetACP() == 936 ? AnsiString(text) : win32::FromCodePage936(text, CP_ACP);
+}
 
 }  // namespace win32

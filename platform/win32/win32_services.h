@@ -1,7 +1,8 @@
 // The Windows platform: each operation of the update logic on the Win32 call
-// that carries it, ANSI ("A") entry points throughout, so paths stay byte
-// strings in the system code page. No Windows header here, so the tests and
-// the entry can include it freely.
+// that carries it, ANSI ("A") entry points for every file operation, so paths
+// stay byte strings in the system code page; the UTF-16 ("W") ones only check
+// names and show the message outside code page 936. No Windows header here,
+// so the tests and the entry can include it freely.
 #pragma once
 
 #include "platform/services.h"
@@ -16,12 +17,20 @@ class Win32Services : public PlatformServices {
   // a second reading could name another folder than the one locked and
   // searched.
   AnsiString ModulePath() override;
+  // Lists through FindFirstFileA/FindNextFileA and, in step with them, their
+  // UTF-16 forms: an entry is handed on only when its ANSI name is exactly
+  // its UTF-16 one (IsExactAnsiForm). Any other, a name with a character the
+  // code page lacks, would reach another file or none, so it is passed over
+  // as if absent.
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
   bool PathExists(const AnsiString& path) override;
   // A read-only file is removed too: its attribute is lifted first, and put
   // back if the delete still fails. The update removes only files it is done
   // with (an older backup, a staged copy just applied), and a read-only one
-  // must not make it fail or apply the same file again on every run.
+  // must not make it fail or apply the same file again on every run. The
+  // attribute belongs to the file, not to the name: on a file with other
+  // names (hard links) it is put back once this name is gone, and where the
+  // system cannot do that (before Vista) such a file is not removed.
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
   // Atomic and durable: CopyFileA writes a temporary file of this run's own
@@ -39,12 +48,19 @@ class Win32Services : public PlatformServices {
   void Pause(unsigned milliseconds) override;
   // Also read-only ones; see RemoveFile.
   void RemoveLeftTemporaries(const AnsiString& folder) override;
+  // `text` is one of the updater's texts, in code page 936; `caption` is in
+  // the active code page. Where that is 936, MessageBoxA shows them as they
+  // are; elsewhere MessageBoxW shows them converted to UTF-16, and
+  // MessageBoxA only when a conversion is unavailable.
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
   void ShellOpen(const AnsiString& path) override;
   void AddErrorMode(unsigned flags) override;
   // Windows keeps no place for a GUI program's words but the debugger's.
   void ReportStartupRefusal(const char* reason) override;
   [[noreturn]] void EndAbnormally() override;
+  // Through UTF-16 (FromCodePage936 in own_path.h); the text itself where the
+  // active code page is 936.
+  AnsiString FromCodePage936(const char* text) override;
 
  private:
   AnsiString ReadModulePath();

@@ -87,10 +87,11 @@ class App:
         p = self.path(rel) if rel else self.dir
         return sorted(n for n in os.listdir(p) if rel or n != RUN_LOCK)
 
-    def run(self, *args, unprivileged=False, timeout=300, preexec_fn=None):
+    def run(self, *args, unprivileged=False, timeout=300, preexec_fn=None, code_page=936):
         """Runs the updater in the folder. The Windows build always runs as an
-        unprivileged user (the runner sees to it); the Linux build does when
-        asked, started as root."""
+        unprivileged user (the runner sees to it), in `code_page`; the Linux
+        build does when asked, started as root."""
+        self.code_page = code_page
         cmd = ([OPTS.runner] if OPTS.runner else []) + [self.path(self.exe_name)] + list(args)
         if OPTS.platform == "win32" or unprivileged:
             hand_to_test_user(self.root)
@@ -98,7 +99,7 @@ class App:
             user = pwd.getpwnam(TEST_USER)
             cmd = ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups",
                    "--"] + cmd
-        r = subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL, env=run_env(),
+        r = subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL, env=run_env(code_page),
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, preexec_fn=preexec_fn)
         self.rc = r.returncode
         self.stderr = r.stderr.decode(errors="replace")
@@ -113,12 +114,15 @@ class App:
             boxes = message_boxes(self)
             expect(len(boxes) == (1 if shown else 0), f"{len(boxes)} message boxes shown")
             if boxes:
-                expect(boxes[0] == ("00000000", MESSAGE.encode("gbk"), "Update", "00000030"),
-                       f"message box {boxes[0]}")
+                wanted = expected_box(getattr(self, "code_page", 936), "Update")
+                expect(boxes[0] == wanted, f"message box {boxes[0]}, wanted {wanted}")
 
 
-# Under Wine the wrapper traces each MessageBoxA call with its arguments.
-from wine_messagebox_test import CALL as MESSAGE_BOX, TEST_USER, hand_to_test_user, wine_string  # noqa: E402
+# Under Wine the wrapper traces each MessageBoxA and MessageBoxW call with its
+# arguments.
+from wine_messagebox_test import (CALL as MESSAGE_BOX, LOCALES, TEST_USER, expected_box,  # noqa: E402
+                                  hand_to_test_user, shown as traced_box)
+CODE_PAGES = tuple(LOCALES)
 
 
 # The run lock's file in the application folder.
@@ -129,16 +133,16 @@ RUN_LOCK = "SelfUpdate.lock"
 LOCK_WAIT_CALL = re.compile(rb"Call KERNEL32\.Sleep\(00000064\)")
 
 
-def run_env():
+def run_env(code_page=936):
     env = dict(os.environ)
     if OPTS.platform == "win32":
         env["SELFUPDATE_WINEDEBUG"] = "+relay"
+        env["SELFUPDATE_WINE_LOCALE"] = LOCALES[code_page]
     return env
 
 
 def message_boxes(app):
-    return [(owner, wine_string(text), wine_string(caption).decode(), kind)
-            for owner, text, caption, kind in MESSAGE_BOX.findall(app.stderr)]
+    return [traced_box(call) for call in MESSAGE_BOX.findall(app.stderr)]
 
 
 def message_shown(app):
@@ -172,19 +176,27 @@ def typical_run(root):
 
 @scenario()
 def selection_by_first_dot_and_installer(root):
-    app = App(root)
-    applied = ["App.exe", "lib.DLL", "x.ExE", ".exe", "程序.dll"]
-    kept = ["App.exe.config", "a.b.exe", "Readme.txt", "NoDot", INSTALLER + ".Exe",
-            "x.ｅｘｅ"]
-    for n in applied + kept:
-        app.stage_file(n, n)
-    app.run()
-    app.expect_clean_exit(False)
-    for n in applied:
-        expect(app.read(n) == n, f"{n} applied")
-    for n in kept:
-        expect(app.read(os.path.join("SelfTemp", n)) == n, f"{n} left staged")
-        expect(not os.path.exists(app.path(n)), f"{n} not copied")
+    # Under Wine in each code page: the installer is told by its characters,
+    # in any letter case, wherever they can be spelled (932 spells them with
+    # other bytes than 936); 1252 cannot spell them, nor 程序, and a name a
+    # code page cannot spell is never acted on.
+    installers = {936: ".Exe", 1252: ".EXE", 932: ".exe"}
+    for code_page in CODE_PAGES if OPTS.platform == "win32" else (936,):
+        app = App(root, f"App{code_page}")
+        chinese = ["程序.dll"]
+        spelled = code_page != 1252
+        applied = ["App.exe", "lib.DLL", "x.ExE", ".exe"] + (chinese if spelled else [])
+        kept = ["App.exe.config", "a.b.exe", "Readme.txt", "NoDot", INSTALLER + installers[code_page],
+                "x.ｅｘｅ"] + ([] if spelled else chinese)
+        for n in applied + kept:
+            app.stage_file(n, n)
+        app.run(code_page=code_page)
+        app.expect_clean_exit(False)
+        for n in applied:
+            expect(app.read(n) == n, f"code page {code_page}: {n} applied")
+        for n in kept:
+            expect(app.read(os.path.join("SelfTemp", n)) == n, f"code page {code_page}: {n} left staged")
+            expect(not os.path.exists(app.path(n)), f"code page {code_page}: {n} not copied")
 
 
 @scenario()
@@ -481,20 +493,37 @@ def a_short_name_updates_in_the_deepest_folder_it_fits(root):
     expect(app.read("a.dll") == "new" and app.read("a.dll.Old") == "old", "applied, with its backup")
 
 
-@scenario("linux")
+@scenario()
 def names_the_logic_cannot_hold_stay_staged(root):
-    app = App(root)
-    os.makedirs(app.stage)
-    # Not UTF-8, and a backslash that would split the name for the logic.
-    odd = [b"\xff\xfe.exe", "a\\b.exe".encode()]
-    for n in odd:
-        with open(os.path.join(app.stage.encode(), n), "wb") as f:
-            f.write(b"x")
-    before = app.names()
-    app.run()
-    app.expect_clean_exit(False)
-    expect(sorted(os.listdir(app.stage.encode())) == sorted(odd), "all left staged")
-    expect(app.names() == before, "nothing written in place")
+    if OPTS.platform == "linux":
+        # Not UTF-8, and a backslash that would split the name for the logic.
+        rows = {936: [b"\xff\xfe.exe", "a\\b.exe".encode()]}
+    else:
+        # Names a code page cannot spell exactly, listed with a default
+        # character ("?") or a look-alike in place of one of theirs: Hangul in
+        # 936 and 932; in 1252 a full-width a (as "a") and a full-width
+        # backslash (as a backslash).
+        rows = {936: ["한.dll"], 1252: ["ａ.dll", "sub＼x.exe"], 932: ["한.dll"]}
+        rows = {cp: [n.encode() for n in names] for cp, names in rows.items()}
+    for code_page, odd in rows.items():
+        app = App(root, f"App{code_page}")
+        # What the look-alikes name: another file, its backup, a subfolder's file.
+        app.write("a.dll", "a")
+        app.write("a.dll.Old", "a's backup")
+        app.write(os.path.join("sub", "x.exe"), "sub")
+        os.makedirs(app.stage)
+        for n in odd:
+            with open(os.path.join(app.stage.encode(), n), "wb") as f:
+                f.write(b"x")
+        app.stage_file("Z.dll", "z")
+        before = app.names()
+        app.run(code_page=code_page)
+        app.expect_clean_exit(False)
+        expect(sorted(os.listdir(app.stage.encode())) == sorted(odd), f"code page {code_page}: all left staged")
+        expect(app.read("Z.dll") == "z", f"code page {code_page}: the name it can spell applied")
+        expect(app.names() == sorted(before + ["Z.dll"]), f"code page {code_page}: nothing else written in place")
+        expect(app.read("a.dll") == "a" and app.read("a.dll.Old") == "a's backup" and
+               app.read(os.path.join("sub", "x.exe")) == "sub", f"code page {code_page}: other files untouched")
 
 
 @scenario("linux")

@@ -5,7 +5,10 @@ Runs SelfUpdate.exe under Wine on a virtual X display (Xvfb) in an
 application folder where one copy cannot succeed, finds the message box by
 its caption with xdotool while the updater waits for it, presses Return, and
 checks that the updater then ends with exit code 0. Wine's relay trace of
-MessageBoxA (see cmake/wine-run.sh) shows what the box was given.
+MessageBoxA and MessageBoxW (see cmake/wine-run.sh) shows what the box was
+given: in code page 936 the text's own bytes; in any other code page, where
+those bytes would read as something else, the same text in UTF-16. Once in
+each of the code pages 936 and 1252.
 
 usage: wine_messagebox_test.py --exe SelfUpdate.exe --runner cmake/wine-run.sh
 
@@ -24,15 +27,21 @@ import tempfile
 import time
 
 SKIPPED = 77
-MESSAGE = ('文件复制失败，请到到安装目录运行"Setup.Exe"程序。').encode("cp936")
+MESSAGE = '文件复制失败，请到到安装目录运行"Setup.Exe"程序。'
+# The locales that give Wine the code pages the tests run the updater in: the
+# one its texts are written in, a Western one, another East Asian one.
+LOCALES = {936: "zh_CN.UTF-8", 1252: "en_US.UTF-8", 932: "ja_JP.UTF-8"}
+# Those the box is shown in here.
+BOX_CODE_PAGES = (936, 1252)
 MB_OK_ICONEXCLAMATION = 0x30
 IDOK = 1
 # Only against hangs: Wine's first start in a new prefix takes a while.
 PATIENCE = 180
 
-CALL = re.compile(r'Call user32\.MessageBoxA\(([0-9a-f]{8}),[0-9a-f]{8} "((?:[^"\\]|\\.)*)",'
-                  r'[0-9a-f]{8} "((?:[^"\\]|\\.)*)",([0-9a-f]{8})\)')
-RETURN = re.compile(r'Ret  user32\.MessageBoxA\(\) retval=([0-9a-f]{8})')
+# The function (A or W), the owner, the text, the caption and the type.
+CALL = re.compile(r'Call user32\.MessageBox([AW])\(([0-9a-f]{8}),[0-9a-f]{8} L?"((?:[^"\\]|\\.)*)",'
+                  r'[0-9a-f]{8} L?"((?:[^"\\]|\\.)*)",([0-9a-f]{8})\)')
+RETURN = re.compile(r'Ret  user32\.MessageBox[AW]\(\) retval=([0-9a-f]{8})')
 
 
 class Failure(Exception):
@@ -61,6 +70,28 @@ def wine_string(escaped):
             out.append(simple[escaped[i + 1]])
             i += 2
     return bytes(out)
+
+
+def wine_wide_string(escaped):
+    """A UTF-16 string as Wine's trace writes it ("\\6587\\4ef6...")."""
+    simple = {"n": "\n", "r": "\r", "t": "\t"}
+    return re.sub(r"\\([0-9a-f]{4}|.)",
+                  lambda m: chr(int(m[1], 16)) if len(m[1]) == 4 else simple.get(m[1], m[1]), escaped)
+
+
+def shown(call):
+    """A traced call as (function, owner, text, caption, type), with the
+    texts as bytes for MessageBoxA and as characters for MessageBoxW."""
+    function, owner, text, caption, kind = call
+    read = wine_string if function == "A" else wine_wide_string
+    return function, owner, read(text), read(caption), kind
+
+
+def expected_box(code_page, caption):
+    """What a box with the failure message is given in `code_page`."""
+    if code_page == 936:
+        return "A", "00000000", MESSAGE.encode("cp936"), caption.encode(), "00000030"
+    return "W", "00000000", MESSAGE, caption, "00000030"
 
 
 def start_xvfb():
@@ -132,7 +163,7 @@ def hand_to_test_user(path):
         subprocess.run(["chown", "-R", f"{TEST_USER}:", path], check=True)
 
 
-def run(opts, root, prefix):
+def run(opts, root, prefix, code_page):
     caption = os.path.splitext(os.path.basename(opts.exe))[0]
     app = make_app(root, opts.exe)
     hand_to_test_user(root)
@@ -141,7 +172,7 @@ def run(opts, root, prefix):
     proc = None
     try:
         env = dict(os.environ, SELFUPDATE_WINEPREFIX=prefix, SELFUPDATE_WINE_DISPLAY=display,
-                   SELFUPDATE_WINEDEBUG="+relay")
+                   SELFUPDATE_WINEDEBUG="+relay", SELFUPDATE_WINE_LOCALE=LOCALES[code_page])
         with open(trace_path, "wb") as trace:
             proc = subprocess.Popen([opts.runner, os.path.join(app, os.path.basename(opts.exe))],
                                     cwd=app, env=env, stdin=subprocess.DEVNULL,
@@ -156,20 +187,18 @@ def run(opts, root, prefix):
                       + (f" (the updater ended with {proc.returncode})" if proc.poll() is not None else ""))
         expect(len(found) == 1, f"one box expected, found windows {found}")
 
-        # The updater is still running and still inside MessageBoxA: the box
+        # The updater is still running and still inside the call: the box
         # is modal and the run waits for the user.
         expect(proc.poll() is None, "the updater ended while its box was still shown")
         with open(trace_path, encoding="latin-1") as f:
-            shown = f.read()
-        calls = CALL.findall(shown)
-        expect(len(calls) == 1, f"one MessageBoxA call expected, trace shows {len(calls)}")
-        owner, text, title, style = calls[0]
-        expect(int(owner, 16) == 0, f"owner window {owner}, expected none")
-        expect(wine_string(text) == MESSAGE, f"text {wine_string(text)!r}, expected {MESSAGE!r}")
-        expect(len(MESSAGE) == 49, "the message is 49 bytes")
-        expect(wine_string(title) == caption.encode(), f"caption {title!r}")
-        expect(int(style, 16) == MB_OK_ICONEXCLAMATION, f"type {style}, expected OK with exclamation")
-        expect(not RETURN.search(shown), "MessageBoxA returned before the box was closed")
+            trace = f.read()
+        calls = CALL.findall(trace)
+        expect(len(calls) == 1, f"one message box call expected, trace shows {len(calls)}")
+        expect(len(MESSAGE.encode("cp936")) == 49, "the message is 49 bytes")
+        box = shown(calls[0])
+        expect(box == expected_box(code_page, caption), f"{box}, expected {expected_box(code_page, caption)}")
+        expect(int(box[4], 16) == MB_OK_ICONEXCLAMATION, f"type {box[4]}, expected OK with exclamation")
+        expect(not RETURN.search(trace), "the message box returned before it was closed")
 
         xdotool(display, "windowfocus", "--sync", found[0])
         xdotool(display, "key", "Return")
@@ -181,7 +210,7 @@ def run(opts, root, prefix):
         expect(not windows_named(display, caption), "the box is still there")
         with open(trace_path, encoding="latin-1") as f:
             returned = RETURN.findall(f.read())
-        expect([int(r, 16) for r in returned] == [IDOK], f"MessageBoxA returned {returned}, expected IDOK")
+        expect([int(r, 16) for r in returned] == [IDOK], f"the message box returned {returned}, expected IDOK")
     finally:
         if proc is not None and proc.poll() is None:
             proc.kill()
@@ -210,18 +239,21 @@ def main():
         return SKIPPED
 
     root = tempfile.mkdtemp(prefix="selfupdate-msgbox-")
+    hand_to_test_user(root)
     prefix = os.environ.get("SELFUPDATE_WINEPREFIX") or os.path.join(root, "wineprefix")
     # A session left from an earlier run would still be bound to its display.
     if os.path.isdir(prefix):
         end_wine_session(opts, prefix)
     try:
-        run(opts, root, prefix)
+        for code_page in BOX_CODE_PAGES:
+            run(opts, os.path.join(root, str(code_page)), prefix, code_page)
     except Failure as e:
-        print(f"FAIL: {e}")
+        print(f"FAIL: code page {code_page}: {e}")
         return 1
     finally:
         shutil.rmtree(root, ignore_errors=True)
-    print("PASS: the failure message was shown, waited for, closed, and the updater ended with 0")
+    print("PASS: in code pages 936 and 1252 the failure message was shown, waited for, closed, "
+          "and the updater ended with 0")
     return 0
 
 
