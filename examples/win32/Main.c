@@ -9,6 +9,13 @@
    "SelfTemp", starts "SelfUpdate.exe /<its own name>" and exits; the updater
    puts the files in place and starts it again, now the new version.
 
+   When it starts and SelfTemp still holds a file the updater applies, its
+   last update did not complete (a copy failed, or the updater was stopped):
+   it says so once, in a message box, and runs as the version it is. Staging
+   again and starting the updater would meet the same failure and start this
+   program again, in a loop the user never leaves. The files stay staged, so
+   a start through the updater ("SelfUpdate.exe /Main.exe") tries them again.
+
    Built twice, with SAMPLE_VERSION 1 and 2. Runs on Windows 2000 and later. */
 #include <windows.h>
 #include <stdio.h>
@@ -25,6 +32,10 @@ static const char kStage[] = "SelfTemp";
 static const char kLog[] = "Sample.log";
 static const char kVersionFile[] = "version.txt";
 static const char* const kLibraries[] = {"Core.dll", "Extra.dll"};
+/* The staged installer, which the updater never applies: "安装" in code page
+   936 before its first dot, "exe" in any letter case after it. */
+static const char kInstallerStem[] = "\xB0\xB2\xD7\xB0";
+static const char kNotice[] = "The last update did not complete; version %d runs.";
 
 /* The folder this program runs from, with its trailing backslash, and its own
    file name. */
@@ -114,6 +125,33 @@ static BOOL StageDownload(void) {
   return ok;
 }
 
+/* Whether SelfTemp holds a file the updater applies: one whose name, after
+   its first dot, is "exe" or "dll" in any letter case, other than the
+   installer. (A dot is never the second byte of a double-byte character in
+   code page 936, so strchr finds the first dot of any name.) */
+static BOOL UpdateLeftStaged(void) {
+  char pattern[MAX_PATH * 2];
+  WIN32_FIND_DATAA found;
+  HANDLE search;
+  BOOL left = FALSE;
+  snprintf(pattern, sizeof pattern, "%s%s\\*", g_folder, kStage);
+  search = FindFirstFileA(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return FALSE;
+  do {
+    const char* dot = strchr(found.cFileName, '.');
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    if (dot == NULL) continue;
+    if (_stricmp(dot + 1, "exe") == 0) {
+      size_t stem = (size_t)(dot - found.cFileName);
+      if (stem != strlen(kInstallerStem) || memcmp(found.cFileName, kInstallerStem, stem) != 0) left = TRUE;
+    } else if (_stricmp(dot + 1, "dll") == 0) {
+      left = TRUE;
+    }
+  } while (!left && FindNextFileA(search, &found));
+  FindClose(search);
+  return left;
+}
+
 /* Starts "SelfUpdate.exe /<own name>" from this folder and does not wait:
    the updater must find this program's files free, so the caller exits. */
 static BOOL StartUpdater(void) {
@@ -147,6 +185,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR args, int show)
   snprintf(line, sizeof line, "%s version %d (%s version %d, %s version %d)", g_name, SAMPLE_VERSION,
            kLibraries[0], LibraryVersion(kLibraries[0]), kLibraries[1], LibraryVersion(kLibraries[1]));
   Say(line);
+
+  if (UpdateLeftStaged()) {
+    snprintf(line, sizeof line, kNotice, SAMPLE_VERSION);
+    Say(line);
+    MessageBoxA(NULL, line, g_name, MB_OK | MB_ICONWARNING);
+    return 0;
+  }
 
   available = DownloadedVersion();
   if (available <= SAMPLE_VERSION) return 0;

@@ -3,8 +3,13 @@
 
 - Both builds: version 1, started as a user starts it, finds version 2 in its
   stand-in download folder, stages it and starts the updater, which puts it
-  in place and starts it again; it then says it is version 2, with both its
-  libraries of version 2.
+  in place, itself included, and starts it again; it then says it is version
+  2, with both its libraries of version 2.
+- Both builds: a copy that always fails (the application folder is read-only
+  to the user; only SelfTemp and the log are theirs) gives one failure
+  message and one notice from the sample, which then runs as version 1: no
+  loop of staging and updating. Should a loop start, the test ends it after
+  its second message by withdrawing the download.
 - Both builds: starting through the updater heals an interrupted update.
   The updater is killed on entry to each file-system call of a three-file
   pass before it starts the application (Linux: strace
@@ -19,19 +24,28 @@ usage: sample_host.py --platform linux|win32 --updater FILE --v1 DIR --v2 DIR
 
 import argparse
 import os
+import pwd
+import selectors
 import shutil
 import subprocess
 import sys
 import tempfile
 import time
 
+from wine_messagebox_test import CALL as MESSAGE_BOX, MESSAGE, wine_string
+
 FILES = ["Main.exe", "Core.dll", "Extra.dll"]
+# The updater's name beside the sample on both builds: it ends in .exe, so a
+# staged copy of it is applied too.
+UPDATER = "SelfUpdate.exe"
+NOTICE = "The last update did not complete; version 1 runs."
 # Only against hangs: the relaunched application runs detached, and Wine's
 # first start in a new prefix takes a while.
 PATIENCE = 120
 
 # The Wine runner, started as root, runs Windows programs as this user; the
-# application folder must be theirs.
+# application folder must be theirs. Started as root, the Linux sample runs
+# as this user too where a folder must refuse it.
 WINE_USER = os.environ.get("SELFUPDATE_WINE_USER", "nobody")
 
 OPTS = None
@@ -62,7 +76,7 @@ class App:
     def __init__(self, root):
         self.dir = os.path.join(root, "App")
         os.makedirs(self.dir)
-        self.updater = "SelfUpdate.exe" if OPTS.platform == "win32" else "selfupdate"
+        self.updater = UPDATER
         shutil.copy2(OPTS.updater, os.path.join(self.dir, self.updater))
         for name in FILES:
             shutil.copy2(os.path.join(OPTS.v1, name), os.path.join(self.dir, name))
@@ -70,9 +84,9 @@ class App:
     def path(self, *parts):
         return os.path.join(self.dir, *parts)
 
-    def offer_download(self):
+    def offer_download(self, files=FILES):
         os.makedirs(self.path("Download"))
-        for name in FILES:
+        for name in files:
             shutil.copy2(os.path.join(OPTS.v2, name), self.path("Download", name))
         with open(self.path("Download", "version.txt"), "w") as f:
             f.write("2\n")
@@ -100,7 +114,7 @@ class App:
 
 def updates_itself(root):
     app = App(root)
-    app.offer_download()
+    app.offer_download(FILES + [UPDATER])
     if OPTS.platform == "win32":
         hand_to_wine_user(root)
     r = app.start("./Main.exe")
@@ -108,11 +122,78 @@ def updates_itself(root):
     lines = app.wait_for_lines(3)
     expect(lines == [complete(1), "staged version 2, starting " + app.updater, complete(2)],
            f"the sample said {lines}")
-    for name in FILES:
+    for name in FILES + [UPDATER]:
         expect(read(app.path(name)) == read(os.path.join(OPTS.v2, name)), f"{name} is version 2")
         expect(read(app.path(name + ".Old")) == read(os.path.join(OPTS.v1, name)),
                f"{name}.Old is version 1")
     expect(os.listdir(app.path("SelfTemp")) == [], "nothing left staged")
+
+
+def a_copy_that_keeps_failing_is_reported_once(root):
+    app = App(root)
+    app.offer_download()
+    os.makedirs(app.path("SelfTemp"))
+    open(app.path("Sample.log"), "w").close()
+    hand_to_wine_user(root)
+    os.chmod(app.dir, 0o555)
+    try:
+        output = run_to_the_end(app)
+    finally:
+        os.chmod(app.dir, 0o755)
+    failures = failure_messages(output)
+    expect(failures == 1, f"the updater's message was shown {failures} times")
+    lines = app.log()
+    expect(lines == [complete(1), "staged version 2, starting " + app.updater, complete(1), NOTICE],
+           f"the sample said {lines}")
+    expect(read(app.path("Main.exe")) == read(os.path.join(OPTS.v1, "Main.exe")), "Main.exe is version 1")
+
+
+def failure_messages(output):
+    """How many times the updater's failure message appears in the output of
+    the sample's processes: on standard error on Linux, in the trace of
+    MessageBoxA under Wine."""
+    if OPTS.platform == "linux":
+        return output.count(MESSAGE.decode("cp936"))
+    caption = os.path.splitext(UPDATER)[0].encode()
+    return sum(1 for _, text, shown_caption, _ in MESSAGE_BOX.findall(output)
+               if wine_string(text) == MESSAGE and wine_string(shown_caption) == caption)
+
+
+def run_to_the_end(app):
+    """Starts version 1 and reads the output of it and of everything it starts
+    (the updater, the sample started again, ...) until all of them have ended.
+    After the second failure message the download is withdrawn, so a loop
+    ends at its next start of the sample."""
+    env = dict(os.environ)
+    if OPTS.platform == "win32":
+        cmd = [OPTS.runner, "./Main.exe"]
+        env["SELFUPDATE_WINEDEBUG"] = "+relay"
+    else:
+        cmd = ["./Main.exe"]
+        if os.geteuid() == 0:
+            user = pwd.getpwnam(WINE_USER)
+            cmd = ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups", *cmd]
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+    proc = subprocess.Popen(cmd, cwd=app.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, env=env)
+    output = b""
+    withdrawn = False
+    with selectors.DefaultSelector() as sel:
+        sel.register(proc.stdout, selectors.EVENT_READ)
+        while True:
+            # Only against hangs: every process of the chain ends by itself.
+            expect(sel.select(PATIENCE), f"no end of output after {output[-1500:]!r}")
+            chunk = os.read(proc.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            output += chunk
+            if not withdrawn and failure_messages(output.decode(errors="replace")) >= 2:
+                os.remove(app.path("Download", "version.txt"))
+                withdrawn = True
+    proc.stdout.close()
+    proc.wait()
+    return output.decode(errors="replace")
 
 
 class LinuxKills:
@@ -219,7 +300,8 @@ def main():
     OPTS = ap.parse_args()
     OPTS.updater = os.path.abspath(OPTS.updater)
 
-    scenarios = [updates_itself, killed_updates_heal_when_started_through_the_updater]
+    scenarios = [updates_itself, a_copy_that_keeps_failing_is_reported_once,
+                 killed_updates_heal_when_started_through_the_updater]
     passed = failed = 0
     for fn in scenarios:
         root = tempfile.mkdtemp(prefix="selfupdate-sample-")
