@@ -132,7 +132,7 @@ TEST(PosixPaths, EveryCodePointHasALogicFormThatTranslatesBack) {
   // unchanged, and the text rules never see a single ASCII byte in the form
   // of another character (it could be taken for a separator or a dot). All
   // of them in one name convert back too, so no form runs into the next.
-  const CodePage& cp = ActiveCodePage();
+  const CodePage& cp = posix::LogicCodePage();
   std::string all, failures;
   unsigned failed = 0;
   for (unsigned c = 1; c <= 0x10FFFF; ++c) {
