@@ -40,6 +40,7 @@ TEST_P(Contract, RemoveTakesFilesOnlyAndReportsWhatIsMissing) {
 
   const OpResult missing = os().RemoveFile(root + "a.exe");
   EXPECT_FALSE(missing.ok);
+  EXPECT_EQ(missing.kind, ErrorKind::kNotFound);
   EXPECT_NE(missing.error, 0u);
 
   EXPECT_FALSE(os().RemoveFile(root + "dir").ok);
@@ -51,6 +52,7 @@ TEST_P(Contract, RenameNeverReplacesAndFindsNamesWhateverTheirCase) {
   env->WriteFile("Main.exe.Old", "older");
   const OpResult onto = os().RenameFile(root + "Main.exe", root + "Main.exe.Old");
   EXPECT_FALSE(onto.ok);
+  EXPECT_EQ(onto.kind, ErrorKind::kAlreadyExists);
   EXPECT_NE(onto.error, 0u);
   EXPECT_EQ(Read("Main.exe"), "old");
   EXPECT_EQ(Read("Main.exe.Old"), "older");
@@ -60,7 +62,7 @@ TEST_P(Contract, RenameNeverReplacesAndFindsNamesWhateverTheirCase) {
   EXPECT_EQ(Read("Main.exe.Old"), "old");
   EXPECT_EQ(env->List(""), (std::vector<AnsiString>{"Main.exe.Old"}));
 
-  EXPECT_FALSE(os().RenameFile(root + "missing", root + "other").ok);
+  EXPECT_EQ(os().RenameFile(root + "missing", root + "other").kind, ErrorKind::kNotFound);
   EXPECT_FALSE(os().RenameFile(root + "Main.exe.Old", root + "no\\such\\folder").ok);
   EXPECT_EQ(Read("Main.exe.Old"), "old");
 }
@@ -86,11 +88,11 @@ TEST_P(Contract, CopyCreatesOrReplacesAndFailsWithoutHarm) {
   EXPECT_EQ(Read("dst.exe"), "new content");
   EXPECT_EQ(Read("src.exe"), "new content");
 
-  EXPECT_FALSE(os().CopyFileOver(root + "missing.exe", root + "dst2.exe").ok);
+  EXPECT_EQ(os().CopyFileOver(root + "missing.exe", root + "dst2.exe").kind, ErrorKind::kNotFound);
   EXPECT_EQ(Read("dst2.exe"), "<none>");
   EXPECT_FALSE(os().CopyFileOver(root + "src.exe", root + "dir.exe").ok);
   EXPECT_TRUE(env->IsFolder("dir.exe"));
-  EXPECT_FALSE(os().CopyFileOver(root + "src.exe", root + "nowhere\\x.exe").ok);
+  EXPECT_EQ(os().CopyFileOver(root + "src.exe", root + "nowhere\\x.exe").kind, ErrorKind::kNotFound);
 
   // Nothing but the files themselves is left behind.
   EXPECT_EQ(env->List(""), (std::vector<AnsiString>{"dir.exe", "dst.exe", "fresh.exe", "src.exe"}));

@@ -887,7 +887,8 @@ def only_an_updater_holds_the_run_lock(root):
     # lock's own file can be opened by no one who may not write the folder.
     app = App(root, "Read")
     app.stage_file("Main.exe", "new")
-    reader = subprocess.Popen(["flock", app.dir, "sleep", "600"])
+    reader = subprocess.Popen([sys.executable, "-c", HOLD_LOCK, app.dir, "flock"], stdout=subprocess.PIPE)
+    reader.stdout.readline()
     try:
         app.run()
     finally:
@@ -920,11 +921,14 @@ def only_an_updater_holds_the_run_lock(root):
                    "left staged for a later start")
 
 
-# Takes the run lock's file as another updater would, then says so.
+# Locks a path, then says so: the run lock's file as another updater would
+# take it, or with "flock" a folder as any reader may.
 HOLD_LOCK = """
 import fcntl, os, sys, time
-fd = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT, 0o200)
-fcntl.lockf(fd, fcntl.LOCK_EX)
+if sys.argv[2:] == ["flock"]:
+    fcntl.flock(os.open(sys.argv[1], os.O_RDONLY), fcntl.LOCK_EX)
+else:
+    fcntl.lockf(os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT, 0o200), fcntl.LOCK_EX)
 print("held", flush=True)
 time.sleep(600)
 """

@@ -153,10 +153,10 @@ def failure_messages(output):
     the sample's processes: on standard error on Linux, in the trace of
     MessageBoxA under Wine."""
     if OPTS.platform == "linux":
-        return output.count(MESSAGE.decode("cp936"))
+        return output.count(MESSAGE)
     caption = os.path.splitext(UPDATER)[0].encode()
     return sum(1 for _, text, shown_caption, _ in MESSAGE_BOX.findall(output)
-               if wine_string(text) == MESSAGE and wine_string(shown_caption) == caption)
+               if wine_string(text) == MESSAGE.encode("gbk") and wine_string(shown_caption) == caption)
 
 
 def run_to_the_end(app):
