@@ -61,6 +61,13 @@ bool CSelfUpdateApp::InitInstance() {
   return false;
 }
 
+void CSelfUpdateApp::OwnPathRefused() {
+  // The user started the application, not an update: it comes back even
+  // when no update can run.
+  const AnsiString hostProgramName = HostProgramNameFrom(ProgramArguments());
+  if (!hostProgramName.empty()) LaunchBesideSelf(hostProgramName);
+}
+
 int CSelfUpdateApp::ExitInstance() {
   const int base = CWinApp::ExitInstance();
   return g_exitCode != kExitSuccess ? g_exitCode : base;

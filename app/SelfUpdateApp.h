@@ -9,6 +9,9 @@ class CSelfUpdateApp : public CWinApp {
  public:
   CSelfUpdateApp() = default;
   bool InitInstance() override;
+  // No pass; the host program named on the command line is still started,
+  // from the updater's real folder.
+  void OwnPathRefused() override;
   int ExitInstance() override;
 };
 

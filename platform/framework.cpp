@@ -69,6 +69,8 @@ AnsiString ModulePath() { return Os().ModulePath(); }
 
 void ShellOpen(const AnsiString& path) { Os().ShellOpen(path); }
 
+void LaunchBesideSelf(const AnsiString& name) { Os().LaunchBesideSelf(name); }
+
 AnsiString FormatAnsi(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -127,6 +129,8 @@ CWinApp::~CWinApp() {
 
 bool CWinApp::InitInstance() { return true; }
 
+void CWinApp::OwnPathRefused() {}
+
 // The framework's message loop, whose last message would give the code, never
 // runs.
 int CWinApp::ExitInstance() { return 0; }
@@ -160,9 +164,11 @@ int AfxWinMain(std::vector<AnsiString> args) {
   const AnsiString ownPath = ModulePath();
   if (app == nullptr || ownPath.empty() || ownPath.size() >= kMaxPath) {
     // Every path the update builds starts from this one; without it the run
-    // would work on the wrong folder, so nothing is done at all.
+    // would work on the wrong folder, so no pass runs. What the application
+    // can still do without the path is its own affair.
     Os().ReportStartupRefusal(ownPath.empty() ? "cannot read or present the updater's own path"
                                               : "the updater's own path is too long");
+    if (app != nullptr) app->OwnPathRefused();
     return kExitOwnPathRefused;
   }
   app->displayName_ = DisplayNameFromPath(ownPath);

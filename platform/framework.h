@@ -79,6 +79,10 @@ AnsiString ModulePath();
 // Opens `path` through the shell with its default action; reports nothing.
 void ShellOpen(const AnsiString& path);
 
+// Opens `name`, relative to the running executable's real folder, through the
+// shell without using the own path; see PlatformServices.
+void LaunchBesideSelf(const AnsiString& name);
+
 // Has the compiler check a printf-style function's arguments against its
 // format, numbered from 1. The "printf" archetype is the target's own C
 // runtime: on mingw-w64 it is ms_printf, the directives of the system's
@@ -133,6 +137,10 @@ class CWinApp {
   CWinApp& operator=(const CWinApp&) = delete;
 
   virtual bool InitInstance();
+  // Called instead of InitInstance when the own path cannot be used, after
+  // the refusal was reported; nothing the path would build may be touched.
+  // Does nothing here.
+  virtual void OwnPathRefused();
   // Returns the exit code: the last message parameter the framework's own
   // message loop retrieved, which is 0 when that loop never ran.
   virtual int ExitInstance();
@@ -153,8 +161,8 @@ const std::vector<AnsiString>& ProgramArguments();
 // The framework's main routine: sets the error mode, derives the display name
 // from the executable's path and runs the application object. Returns the
 // process exit code. When the own path cannot be read or is kMaxPath bytes or
-// longer, the application is not started, the platform reports the refusal
-// and kExitOwnPathRefused is returned.
+// longer, the platform reports the refusal, the application object gets only
+// OwnPathRefused() and kExitOwnPathRefused is returned.
 int AfxWinMain(std::vector<AnsiString> args);
 
 // Shows `text` in a modal box captioned with the display name. An OK box

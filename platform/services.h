@@ -121,6 +121,12 @@ class PlatformServices {
   // Opens `path` with its default action and does not wait. Reports nothing.
   virtual void ShellOpen(const AnsiString& path) = 0;
 
+  // Opens `name` (in the active code page, backslash separated, relative to
+  // the running executable's folder) as ShellOpen would, from that folder as
+  // the system names it: without ModulePath, so it works where the own path
+  // cannot be used. Does not wait and reports nothing.
+  virtual void LaunchBesideSelf(const AnsiString& name) = 0;
+
   // Adds `flags` to the process error mode, keeping those already set.
   virtual void AddErrorMode(unsigned flags) = 0;
 
@@ -168,6 +174,7 @@ class ForwardingServices : public PlatformServices {
   }
   void Pause(unsigned milliseconds) override { target_.Pause(milliseconds); }
   void ShellOpen(const AnsiString& path) override { target_.ShellOpen(path); }
+  void LaunchBesideSelf(const AnsiString& name) override { target_.LaunchBesideSelf(name); }
   void AddErrorMode(unsigned flags) override { target_.AddErrorMode(flags); }
   void ReportStartupRefusal(const char* reason) override { target_.ReportStartupRefusal(reason); }
   [[noreturn]] void EndAbnormally() override;

@@ -167,13 +167,16 @@ TEST_F(StartUp, ALongOwnPathIsLaunchedFromInFull) {
   EXPECT_EQ(fs.log.back(), "launch " + folder + "Main.exe");
 }
 
-TEST_F(StartUp, AnOwnPathThatCannotBeUsedRunsNothing) {
+TEST_F(StartUp, AnOwnPathThatCannotBeUsedRunsNoPassButStartsTheHost) {
   for (const AnsiString& own : {AnsiString(), "C:\\" + AnsiString(253, 'x') + ".exe"}) {
     SCOPED_TRACE(own.size());
     fs.log.clear();
     tree.modulePath = own;
-    EXPECT_EQ(AfxWinMain({"Update.exe", "/Main.exe"}), kExitOwnPathRefused);
-    EXPECT_TRUE(fs.log.empty());
+    EXPECT_EQ(AfxWinMain({"Update.exe", "/bin\\Main.exe"}), kExitOwnPathRefused);
+    EXPECT_EQ(fs.log, Log{"launch-beside-self bin\\Main.exe"});
+    fs.log.clear();
+    EXPECT_EQ(AfxWinMain({"Update.exe", "Main.exe"}), kExitOwnPathRefused);
+    EXPECT_TRUE(fs.log.empty()) << "no host named, none started";
   }
   tree.modulePath = "C:\\" + AnsiString(252, 'x') + ".exe";  // 259 bytes: fine
   EXPECT_EQ(AfxWinMain({"Update.exe"}), 0);

@@ -120,3 +120,7 @@ int FaultInjectingServices::ShowMessage(const AnsiString& caption, const AnsiStr
 }
 
 void FaultInjectingServices::ShellOpen(const AnsiString& path) { log.push_back("launch " + path); }
+
+void FaultInjectingServices::LaunchBesideSelf(const AnsiString& name) {
+  log.push_back("launch-beside-self " + name);
+}

@@ -50,7 +50,8 @@ class FaultInjectingServices : public ForwardingServices {
 
   // One line per operation: "lock FOLDER", "clear FOLDER", "search PATTERN",
   // "remove P", "rename A -> B", "copy S -> T", "message CAPTION|TEXT|0x30",
-  // "launch P". A trailing " !N" marks a failure with code N.
+  // "launch P", "launch-beside-self NAME". A trailing " !N" marks a failure
+  // with code N.
   std::vector<std::string> log;
 
   // The rule that applies to this call, counting the call; null when it goes
@@ -68,6 +69,7 @@ class FaultInjectingServices : public ForwardingServices {
   void RemoveLeftTemporaries(const AnsiString& folder) override;
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
   void ShellOpen(const AnsiString& path) override;
+  void LaunchBesideSelf(const AnsiString& name) override;
 
  private:
   void Record(const std::string& line, const OpResult& r);

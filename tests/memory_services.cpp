@@ -192,6 +192,8 @@ void MemoryServices::Pause(unsigned) {}
 
 void MemoryServices::ShellOpen(const AnsiString&) {}
 
+void MemoryServices::LaunchBesideSelf(const AnsiString&) {}
+
 void MemoryServices::AddErrorMode(unsigned flags) { errorMode |= flags; }
 
 void MemoryServices::ReportStartupRefusal(const char*) {}

@@ -49,6 +49,7 @@ class MemoryServices : public PlatformServices {
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
   void Pause(unsigned milliseconds) override;
   void ShellOpen(const AnsiString& path) override;
+  void LaunchBesideSelf(const AnsiString& name) override;
   void AddErrorMode(unsigned flags) override;
   void ReportStartupRefusal(const char* reason) override;
   [[noreturn]] void EndAbnormally() override;

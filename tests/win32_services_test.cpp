@@ -244,6 +244,37 @@ TEST(Win32OwnPath, IsCheckedInEveryCodePageTheSystemMayUse) {
     EXPECT_EQ(win32::FromCodePage936(texts::kInstallerName, codePage, converters), spelled) << codePage;
 }
 
+TEST(Win32OwnPath, TheShortFormStandsInWhereTheLongOneCannotBeUsed) {
+  DocumentedConverters converters;
+  const auto zoe = Wide(L"C:\\Zo\u00eb\\App\\Update.exe");  // outside code page 936
+  const auto zoeShort = Wide(L"C:\\ZO_~~ANK\\App\\UPDATE~1.EXE");
+  const std::wstring deepFolder = L"C:\\" + std::wstring(250, L'd');
+  const auto deep = Wide((deepFolder + L"\\Update.exe").c_str());
+  const auto deepShort = Wide(L"C:\\DDDDDD~1\\Update.exe");
+  const auto deeperShort = Wide((deepFolder + L"\\UPDATE~1.EXE").c_str());
+  const struct {
+    const char* what;
+    std::vector<wchar_t> wide, shortWide;
+    const char* chosen;  // null: the long form itself
+  } cases[] = {
+      {"exact and short enough", zoe, zoeShort, nullptr},
+      {"outside the code page", zoe, zoeShort, "C:\\ZO_~~ANK\\App\\UPDATE~1.EXE"},
+      {"no short names on the volume", zoe, {}, ""},
+      {"short form the same as the long", zoe, zoe, ""},
+      {"too long", deep, deepShort, "C:\\DDDDDD~1\\Update.exe"},
+      {"short form too long as well", deep, deeperShort, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const unsigned codePage = c.chosen == nullptr ? 1252 : 936;
+    const AnsiString ansi = InCodePage(codePage, c.wide);
+    EXPECT_EQ(win32::UsableOwnPath(ansi, c.wide, c.shortWide, codePage, converters),
+              c.chosen == nullptr ? ansi : AnsiString(c.chosen));
+  }
+  // The ANSI call gave nothing at all; the short form is still read.
+  EXPECT_EQ(win32::UsableOwnPath("", zoe, zoeShort, 936, converters), "C:\\ZO_~~ANK\\App\\UPDATE~1.EXE");
+}
+
 TEST(Win32CodePage, Utf8HasNoLeadBytesAndKeepsTheTextRules) {
   // What Windows set to use UTF-8 for every language makes the ANSI code
   // page: GetCPInfo gives characters of up to four bytes but no lead bytes.

@@ -8,7 +8,8 @@
 // it stays staged and untouched, and nothing reports it: no message, no line
 // on standard error, no other exit code, as for any name the pass does not
 // apply. An own path holding one is refused at start-up (exit code 1, a line
-// on standard error, no pass and no relaunch).
+// on standard error, no pass); the host is still started, from the native
+// folder.
 #pragma once
 
 #include <string>

@@ -139,8 +139,8 @@ AnsiString PosixServices::ModulePath() {
     const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
     if (n < 0) return modulePath_;
     if (static_cast<std::size_t>(n) < buffer.size()) {
-      if (!LogicFromNative(std::string(buffer.data(), static_cast<std::size_t>(n)), &modulePath_))
-        modulePath_.clear();
+      moduleNative_.assign(buffer.data(), static_cast<std::size_t>(n));
+      if (!LogicFromNative(moduleNative_, &modulePath_)) modulePath_.clear();
       return modulePath_;
     }
     buffer.resize(buffer.size() * 2);

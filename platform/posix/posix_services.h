@@ -45,6 +45,9 @@ class PosixServices : public PlatformServices {
   // An executable file is started directly, detached in a new session; any
   // other existing file is handed to xdg-open; a missing path starts nothing.
   void ShellOpen(const AnsiString& path) override;
+  // The name converted to UTF-8 with slashes, in the folder of the very
+  // executable ModulePath read, whatever bytes that folder's name holds.
+  void LaunchBesideSelf(const AnsiString& name) override;
   // POSIX has no system error boxes to suppress.
   void AddErrorMode(unsigned flags) override;
   // One line on standard error.
@@ -64,6 +67,8 @@ class PosixServices : public PlatformServices {
   // 0, or the errno of a path that cannot be translated or whose folder
   // cannot be found.
   int Locate(const AnsiString& logic, Place* place);
+  // ShellOpen's work once the path is native.
+  void OpenNative(std::string native);
 
   CaseResolver names_;
   RunLock lock_;
@@ -79,6 +84,7 @@ class PosixServices : public PlatformServices {
   } seen_;
   bool moduleRead_ = false;
   AnsiString modulePath_;
+  std::string moduleNative_;  // as the system gave it; empty when unread
 };
 
 // Starts `argv[0]` (searched in PATH when it has no slash) detached in its own

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/encoding.h"
@@ -203,7 +204,22 @@ int PosixServices::ShowMessage(const AnsiString& caption, const AnsiString& text
 
 void PosixServices::ShellOpen(const AnsiString& path) {
   std::string native;
-  if (!NativeFromLogic(path, &native)) return;
+  if (NativeFromLogic(path, &native)) OpenNative(std::move(native));
+}
+
+void PosixServices::LaunchBesideSelf(const AnsiString& name) {
+  ModulePath();
+  const std::size_t slash = moduleNative_.find_last_of('/');
+  std::string native;
+  if (slash == std::string::npos || !AnsiToUtf8(name, &native)) return;
+  // In UTF-8 a byte 0x5C is always the backslash itself, never part of a
+  // character, so each one is a separator.
+  for (char& c : native)
+    if (c == '\\') c = '/';
+  OpenNative(moduleNative_.substr(0, slash + 1) + native);
+}
+
+void PosixServices::OpenNative(std::string native) {
   native = names_.Resolve(native);
   struct stat st;
   if (stat(native.c_str(), &st) != 0) return;

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/framework.h"
+
 namespace win32 {
 namespace {
 
@@ -65,6 +67,20 @@ bool IsExactAnsiForm(const AnsiString& ansi, const std::vector<wchar_t>& wide, u
   std::vector<wchar_t> back;
   return ToAnsiForm(wide, codePage, &converted, converters) && converted == ansi &&
          ToWideForm(ansi, codePage, &back, converters) && back == wide;
+}
+
+AnsiString UsableOwnPath(const AnsiString& ansi, const std::vector<wchar_t>& wide,
+                         const std::vector<wchar_t>& shortWide, unsigned codePage, TextConverters& converters) {
+  if (ansi.size() < kMaxPath && IsExactAnsiForm(ansi, wide, codePage, converters)) return ansi;
+  // A folder outside the code page, or too deep, may still have a short
+  // form of plain ASCII names that every ANSI call can take. The update
+  // then works on that form throughout: the lock, the pass and the relaunch
+  // all name the same folder.
+  AnsiString spelled;
+  if (ToAnsiForm(shortWide, codePage, &spelled, converters) && spelled.size() < kMaxPath &&
+      IsExactAnsiForm(spelled, shortWide, codePage, converters))
+    return spelled;
+  return AnsiString();
 }
 
 AnsiString FromCodePage936(const AnsiString& text, unsigned codePage, TextConverters& converters) {

@@ -47,6 +47,15 @@ bool IsExactAnsiForm(const AnsiString& ansi, const std::vector<wchar_t>& wide, u
 bool ToWideForm(const AnsiString& bytes, unsigned codePage, std::vector<wchar_t>* wide,
                 TextConverters& converters = SystemConverters());
 
+// The own path the updater runs on. `ansi` is what the ANSI call gave,
+// `wide` the UTF-16 path, `shortWide` its short (8.3) form, empty when the
+// volume has none. `ansi` when it is exact in `codePage` and shorter than
+// kMaxPath bytes; else the short form's ANSI spelling under the same two
+// conditions; else empty: no form of the path can be used.
+AnsiString UsableOwnPath(const AnsiString& ansi, const std::vector<wchar_t>& wide,
+                         const std::vector<wchar_t>& shortWide, unsigned codePage,
+                         TextConverters& converters = SystemConverters());
+
 // `text`, in code page 936, as `codePage` spells it: through UTF-16, and
 // only when IsExactAnsiForm holds for the result. Empty when `codePage`
 // cannot spell it exactly or either conversion is unavailable.

@@ -159,6 +159,25 @@ std::vector<wchar_t> WideModulePath() {
   }
 }
 
+// The short (8.3) form of `path`; empty when the system gives none.
+std::vector<wchar_t> ShortPath(std::vector<wchar_t> path) {
+  if (path.empty()) return path;
+  path.push_back(L'\0');
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    const DWORD n = GetShortPathNameW(path.data(), buffer.data(), size);
+    if (n == 0) return std::vector<wchar_t>();
+    if (n < size) {
+      buffer.resize(n);
+      return buffer;
+    }
+    // Too small: n is the size needed, its NUL included.
+    if (n > kLongestPath) return std::vector<wchar_t>();
+    buffer.resize(n);
+  }
+}
+
 // Read-only files. Windows refuses to delete a read-only file, or to open one
 // for writing, even for an administrator; the staged files of an update may
 // well be read-only (copied from a CD, a read-only share or some archives),
@@ -315,13 +334,29 @@ AnsiString Win32Services::ReadModulePath() {
     // without its NUL); n == size says so.
     const DWORD n = GetModuleFileNameA(nullptr, buffer.data(), size);
     if (n == 0) return AnsiString();
-    if (n < size) {
-      AnsiString path(buffer.data(), n);
-      return IsExactAnsiForm(path, WideModulePath(), CP_ACP) ? path : AnsiString();
-    }
-    if (size >= kLongestPath) return AnsiString();
+    if (n < size) return UsableOwnPath(AnsiString(buffer.data(), n), CP_ACP);
+    if (size >= kLongestPath) return UsableOwnPath(AnsiString(), CP_ACP);
     buffer.resize(size * 2);
   }
+}
+
+AnsiString Win32Services::UsableOwnPath(const AnsiString& ansi, unsigned codePage) {
+  const std::vector<wchar_t> wide = WideModulePath();
+  // The usual case costs no more calls than the check itself.
+  if (ansi.size() < MAX_PATH && IsExactAnsiForm(ansi, wide, codePage)) return ansi;
+  return win32::UsableOwnPath(ansi, wide, ShortPath(wide), codePage);
+}
+
+void Win32Services::LaunchBesideSelf(const AnsiString& name) {
+  std::vector<wchar_t> path = WideModulePath();
+  std::vector<wchar_t> wideName;
+  std::size_t folderEnd = path.size();
+  while (folderEnd > 0 && path[folderEnd - 1] != L'\\') --folderEnd;
+  if (folderEnd == 0 || !ToWideForm(name, CP_ACP, &wideName)) return;
+  path.resize(folderEnd);
+  path.insert(path.end(), wideName.begin(), wideName.end());
+  path.push_back(L'\0');
+  ShellExecuteW(nullptr, nullptr, path.data(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
 OpResult Win32Services::OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) {

@@ -15,7 +15,9 @@ class Win32Services : public PlatformServices {
   // Read once, at the first call; every later call returns that same answer
   // (an empty one included). A running program may be renamed on Windows, so
   // a second reading could name another folder than the one locked and
-  // searched.
+  // searched. Where the path is not exact in the ANSI code page or is
+  // kMaxPath bytes or longer, its short (8.3) form when that is usable (see
+  // UsableOwnPath in own_path.h).
   AnsiString ModulePath() override;
   // Lists through FindFirstFileA/FindNextFileA and, in step with them, their
   // UTF-16 forms: an entry is handed on only when its ANSI name is exactly
@@ -54,6 +56,9 @@ class Win32Services : public PlatformServices {
   // MessageBoxA only when a conversion is unavailable.
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
   void ShellOpen(const AnsiString& path) override;
+  // ShellExecuteW on the folder GetModuleFileNameW gives and the name in
+  // UTF-16.
+  void LaunchBesideSelf(const AnsiString& name) override;
   void AddErrorMode(unsigned flags) override;
   // Windows keeps no place for a GUI program's words but the debugger's.
   void ReportStartupRefusal(const char* reason) override;
@@ -64,6 +69,8 @@ class Win32Services : public PlatformServices {
 
  private:
   AnsiString ReadModulePath();
+  // `ansi` checked against the UTF-16 module path, else the short form.
+  AnsiString UsableOwnPath(const AnsiString& ansi, unsigned codePage);
   bool modulePathRead_ = false;
   AnsiString modulePath_;
 };

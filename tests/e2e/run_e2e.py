@@ -571,15 +571,19 @@ def file_modes_as_an_administrator_expects(root):
 
 
 @scenario("linux")
-def an_own_path_that_cannot_be_presented_runs_nothing(root):
-    for folder in ("\udcff", "x" * 250):  # invalid UTF-8; too long with its name
+def an_own_path_that_cannot_be_presented_runs_no_pass_but_starts_the_host(root):
+    # Invalid UTF-8; too long with its name. The host is named as the logic
+    # names it, with a backslash.
+    for folder, host in (("\udcff", "Main.exe"), ("x" * 250, "bin/Main.exe")):
         app = App(root, folder)
-        app.stage_file("Main.exe", "new")
-        app.run()
-        expect(app.rc != 0, "refusal is not reported as success")
+        marker = make_host(app, host)
+        app.stage_file("Core.dll", "new")
+        app.run("/" + host.replace("/", "\\"))
+        expect(app.rc == 1, f"exit code {app.rc}, wanted 1")
         expect("nothing was updated" in app.stderr, f"stderr {app.stderr!r}")
-        expect(app.read("SelfTemp/Main.exe") == "new" and not os.path.exists(app.path("Main.exe")),
+        expect(app.read("SelfTemp/Core.dll") == "new" and not os.path.exists(app.path("Core.dll")),
                "nothing applied")
+        expect(wait_for(marker, 20), "host started")
 
 
 @scenario()
