@@ -119,4 +119,7 @@ int FaultInjectingServices::ShowMessage(const AnsiString& caption, const AnsiStr
   return kIdOk;
 }
 
-void FaultInjectingServices::ShellOpen(const AnsiString& path) { log.push_back("launch " + path); }
+OpResult FaultInjectingServices::ShellOpen(const AnsiString& path) {
+  log.push_back("launch " + path);
+  return OpResult::Success();
+}

@@ -53,7 +53,7 @@ class Win32Services : public PlatformServices {
   // are; elsewhere MessageBoxW shows them converted to UTF-16, and
   // MessageBoxA only when a conversion is unavailable.
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
-  void ShellOpen(const AnsiString& path) override;
+  OpResult ShellOpen(const AnsiString& path) override;
   void AddErrorMode(unsigned flags) override;
   // Windows keeps no place for a GUI program's words but the debugger's.
   void ReportStartupRefusal(const char* reason) override;
