@@ -1,6 +1,6 @@
 #include "platform/diagnostic_log.h"
 
-#include <string>
+#include "platform/framework.h"
 
 namespace {
 
@@ -29,40 +29,45 @@ const char* KindWords(ErrorKind kind) {
 
 AnsiString DescribeOutcome(const OpResult& r) {
   if (r.ok) return "ok";
-  return AnsiString("failed, ") + KindWords(r.kind) + " (code " + std::to_string(r.error) + ")";
+  return FormatAnsi("failed, %s (code %lu)", KindWords(r.kind), r.error);
 }
 
-OpResult LoggingServices::Logged(const AnsiString& step, const OpResult& r) {
-  sink_.WriteLine(step + ": " + DescribeOutcome(r));
+// Each line is made by one FormatAnsi call, whose formatter the updater has
+// anyway: chains of string additions and the standard library's number
+// conversions cost several kilobytes the Windows build's size budget has not.
+OpResult LoggingServices::Logged(const char* step, const AnsiString& path, const AnsiString& to,
+                                 const OpResult& r) {
+  sink_.WriteLine(FormatAnsi("%s %s%s%s: %s", step, path.c_str(), to.empty() ? "" : " -> ", to.c_str(),
+                             DescribeOutcome(r).c_str()));
   return r;
 }
 
-void LoggingServices::LogExit(int code) { sink_.WriteLine("exit code " + std::to_string(code)); }
+void LoggingServices::LogExit(int code) { sink_.WriteLine(FormatAnsi("exit code %d", code)); }
 
 OpResult LoggingServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) {
-  return Logged("search " + pattern, target().OpenSearch(pattern, listing));
+  return Logged("search", pattern, AnsiString(), target().OpenSearch(pattern, listing));
 }
 
 OpResult LoggingServices::RemoveFile(const AnsiString& path) {
-  return Logged("remove " + path, target().RemoveFile(path));
+  return Logged("remove", path, AnsiString(), target().RemoveFile(path));
 }
 
 OpResult LoggingServices::RenameFile(const AnsiString& from, const AnsiString& to) {
-  return Logged("rename " + from + " -> " + to, target().RenameFile(from, to));
+  return Logged("rename", from, to, target().RenameFile(from, to));
 }
 
 OpResult LoggingServices::CopyFileOver(const AnsiString& from, const AnsiString& to) {
-  return Logged("copy " + from + " -> " + to, target().CopyFileOver(from, to));
+  return Logged("copy", from, to, target().CopyFileOver(from, to));
 }
 
 OpResult LoggingServices::LockApplicationFolder(const AnsiString& folder) {
-  return Logged("lock " + folder, target().LockApplicationFolder(folder));
+  return Logged("lock", folder, AnsiString(), target().LockApplicationFolder(folder));
 }
 
 void LoggingServices::RemoveLeftTemporaries(const AnsiString& folder) {
   // Written first: the clearing reports nothing, and a line before it tells
   // a reader that a run which stopped there stopped inside it.
-  sink_.WriteLine("clear leftovers in " + folder);
+  sink_.WriteLine(FormatAnsi("clear leftovers in %s", folder.c_str()));
   target().RemoveLeftTemporaries(folder);
 }
 
@@ -70,29 +75,29 @@ int LoggingServices::ShowMessage(const AnsiString& caption, const AnsiString& te
   // The message text is in code page 936 whatever the logic's code page is;
   // the log wants it in the logic's, which may not spell it (then the bytes
   // are written as they are).
-  AnsiString inLogicPage = target().FromCodePage936(text.c_str());
-  if (inLogicPage.empty()) inLogicPage = text;
-  sink_.WriteLine("message " + caption + ": " + inLogicPage);
+  const AnsiString inLogicPage = target().FromCodePage936(text.c_str());
+  sink_.WriteLine(
+      FormatAnsi("message %s: %s", caption.c_str(), inLogicPage.empty() ? text.c_str() : inLogicPage.c_str()));
   const int button = target().ShowMessage(caption, text, type);
   sink_.WriteLine("message closed");
   return button;
 }
 
 void LoggingServices::Pause(unsigned milliseconds) {
-  sink_.WriteLine("wait " + std::to_string(milliseconds) + " ms");
+  sink_.WriteLine(FormatAnsi("wait %u ms", milliseconds));
   target().Pause(milliseconds);
 }
 
 OpResult LoggingServices::ShellOpen(const AnsiString& path) {
-  return Logged("launch " + path, target().ShellOpen(path));
+  return Logged("launch", path, AnsiString(), target().ShellOpen(path));
 }
 
 void LoggingServices::ReportStartupRefusal(const char* reason) {
-  sink_.WriteLine(AnsiString("refused to start: ") + reason);
+  sink_.WriteLine(FormatAnsi("refused to start: %s", reason));
   target().ReportStartupRefusal(reason);
 }
 
 void LoggingServices::EndAbnormally() {
-  sink_.WriteLine("uncaught exception, exit code " + std::to_string(kExitUncaughtException));
+  sink_.WriteLine(FormatAnsi("uncaught exception, exit code %d", kExitUncaughtException));
   ForwardingServices::EndAbnormally();
 }

@@ -44,8 +44,9 @@ class LoggingServices : public ForwardingServices {
   [[noreturn]] void EndAbnormally() override;
 
  private:
-  // Writes `step` followed by the outcome, and returns the outcome.
-  OpResult Logged(const AnsiString& step, const OpResult& r);
+  // Writes `step`, its path (and the second one, when not empty) and the
+  // outcome, and returns the outcome.
+  OpResult Logged(const char* step, const AnsiString& path, const AnsiString& to, const OpResult& r);
 
   DiagnosticSink& sink_;
 };

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/framework.h"
 #include "platform/posix/encoding.h"
 
 namespace posix {
@@ -51,7 +52,7 @@ void LogFile::WriteLine(const AnsiString& line) {
     for (char& c : utf8)
       if (static_cast<unsigned char>(c) >= 0x80) c = '?';
   }
-  const std::string out = "[" + std::to_string(getpid()) + "] " + utf8 + "\n";
+  const std::string out = FormatAnsi("[%ld] %s\n", static_cast<long>(getpid()), utf8.c_str());
   for (std::size_t done = 0; done < out.size();) {
     const ssize_t n = write(fd_, out.data() + done, out.size() - done);
     if (n < 0 && errno == EINTR) continue;

@@ -1,18 +1,19 @@
 #include "platform/win32/log_file.h"
 
-#include <string>
 #include <vector>
+
+#include "platform/framework.h"
 
 namespace win32 {
 
 LogFile::LogFile() {
-  std::wstring variable;
-  for (const char* c = kDiagnosticLogVariable; *c != '\0'; ++c) variable += static_cast<wchar_t>(*c);
+  wchar_t variable[sizeof kDiagnosticLogVariable];
+  for (std::size_t i = 0; i < sizeof kDiagnosticLogVariable; ++i) variable[i] = kDiagnosticLogVariable[i];
   // Asked once for the size, then for the value; zero means unset or empty.
-  const DWORD size = GetEnvironmentVariableW(variable.c_str(), nullptr, 0);
+  const DWORD size = GetEnvironmentVariableW(variable, nullptr, 0);
   if (size <= 1) return;
   std::vector<wchar_t> name(size);
-  const DWORD length = GetEnvironmentVariableW(variable.c_str(), name.data(), size);
+  const DWORD length = GetEnvironmentVariableW(variable, name.data(), size);
   if (length == 0 || length >= size) return;
   // Append-only access: every write goes to the end, also with another
   // updater writing to the same file, which the sharing allows. The handle
@@ -27,7 +28,7 @@ LogFile::~LogFile() {
 
 void LogFile::WriteLine(const AnsiString& line) {
   if (!IsOpen()) return;
-  const std::string text = "[" + std::to_string(GetCurrentProcessId()) + "] " + line + "\r\n";
+  const AnsiString text = FormatAnsi("[%lu] %s\r\n", GetCurrentProcessId(), line.c_str());
   const int size = static_cast<int>(text.size());
   const int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
   if (wide <= 0) return;
