@@ -67,7 +67,7 @@ bool CopyFileOver(const AnsiString& from, const AnsiString& to) {
 
 AnsiString ModulePath() { return Os().ModulePath(); }
 
-void ShellOpen(const AnsiString& path) { Os().ShellOpen(path); }
+void ShellOpen(const AnsiString& path) { (void)Os().ShellOpen(path); }
 
 void LaunchBesideSelf(const AnsiString& name) { Os().LaunchBesideSelf(name); }
 

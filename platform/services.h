@@ -118,8 +118,9 @@ class PlatformServices {
   // Lets `milliseconds` pass.
   virtual void Pause(unsigned milliseconds) = 0;
 
-  // Opens `path` with its default action and does not wait. Reports nothing.
-  virtual void ShellOpen(const AnsiString& path) = 0;
+  // Opens `path` with its default action and does not wait. Fails when
+  // nothing could be started; a success says only that something was.
+  virtual OpResult ShellOpen(const AnsiString& path) = 0;
 
   // Opens `name` (in the active code page, backslash separated, relative to
   // the running executable's folder) as ShellOpen would, from that folder as
@@ -173,7 +174,7 @@ class ForwardingServices : public PlatformServices {
     return target_.ShowMessage(caption, text, type);
   }
   void Pause(unsigned milliseconds) override { target_.Pause(milliseconds); }
-  void ShellOpen(const AnsiString& path) override { target_.ShellOpen(path); }
+  OpResult ShellOpen(const AnsiString& path) override { return target_.ShellOpen(path); }
   void LaunchBesideSelf(const AnsiString& name) override { target_.LaunchBesideSelf(name); }
   void AddErrorMode(unsigned flags) override { target_.AddErrorMode(flags); }
   void ReportStartupRefusal(const char* reason) override { target_.ReportStartupRefusal(reason); }

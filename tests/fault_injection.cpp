@@ -119,7 +119,10 @@ int FaultInjectingServices::ShowMessage(const AnsiString& caption, const AnsiStr
   return kIdOk;
 }
 
-void FaultInjectingServices::ShellOpen(const AnsiString& path) { log.push_back("launch " + path); }
+OpResult FaultInjectingServices::ShellOpen(const AnsiString& path) {
+  log.push_back("launch " + path);
+  return OpResult::Success();
+}
 
 void FaultInjectingServices::LaunchBesideSelf(const AnsiString& name) {
   log.push_back("launch-beside-self " + name);

@@ -68,7 +68,7 @@ class FaultInjectingServices : public ForwardingServices {
   OpResult LockApplicationFolder(const AnsiString& folder) override;
   void RemoveLeftTemporaries(const AnsiString& folder) override;
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
-  void ShellOpen(const AnsiString& path) override;
+  OpResult ShellOpen(const AnsiString& path) override;
   void LaunchBesideSelf(const AnsiString& name) override;
 
  private:

@@ -190,7 +190,7 @@ int MemoryServices::ShowMessage(const AnsiString&, const AnsiString&, unsigned) 
 
 void MemoryServices::Pause(unsigned) {}
 
-void MemoryServices::ShellOpen(const AnsiString&) {}
+OpResult MemoryServices::ShellOpen(const AnsiString&) { return OpResult::Success(); }
 
 void MemoryServices::LaunchBesideSelf(const AnsiString&) {}
 

@@ -48,7 +48,7 @@ class MemoryServices : public PlatformServices {
   void RemoveLeftTemporaries(const AnsiString& folder) override;
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
   void Pause(unsigned milliseconds) override;
-  void ShellOpen(const AnsiString& path) override;
+  OpResult ShellOpen(const AnsiString& path) override;
   void LaunchBesideSelf(const AnsiString& name) override;
   void AddErrorMode(unsigned flags) override;
   void ReportStartupRefusal(const char* reason) override;

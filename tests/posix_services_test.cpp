@@ -19,6 +19,7 @@
 #include "platform/posix/encoding.h"
 #include "platform/posix/case_resolution.h"
 #include "platform/posix/copy.h"
+#include "platform/posix/log_file.h"
 #include "platform/posix/path_translation.h"
 #include "platform/posix/posix_services.h"
 
@@ -212,6 +213,53 @@ TEST_F(PosixFolder, CopyRefusesNonFilesAndMissingFoldersOnly) {
   // which cannot be flushed; the file is in place all the same.
   EXPECT_EQ(CopyNativeFileOver(dir + "/src", dir + "/u", O_PATH), 0);
   EXPECT_EQ(Names(), (std::vector<std::string>{"src", "sub", "t", "u"}));
+}
+
+// The diagnostic log's file: appended to in UTF-8, never through a link and
+// never anything but a regular file (a FIFO would hold the run), and nothing
+// at all for an empty variable.
+TEST_F(PosixFolder, TheLogFileAppendsUtf8LinesToRegularFilesOnly) {
+  Write("log", "earlier\n");
+  Write("other", "someone else's\n");
+  symlink((dir + "/other").c_str(), (dir + "/link").c_str());
+  mkfifo((dir + "/fifo").c_str(), 0600);
+  const auto logTo = [](const std::string& value, const AnsiString& line) {
+    setenv(kDiagnosticLogVariable, value.c_str(), 1);
+    posix::LogFile log;
+    log.WriteLine(line);
+    unsetenv(kDiagnosticLogVariable);
+    return log.IsOpen();
+  };
+  // "copy" and 程序 in code page 936, then bytes that are no character.
+  EXPECT_TRUE(logTo(dir + "/log", "copy \xB3\xCC\xD0\xF2"));
+  EXPECT_TRUE(logTo(dir + "/log", "x\xFF"));
+  EXPECT_FALSE(logTo(dir + "/link", "no"));
+  EXPECT_FALSE(logTo(dir + "/fifo", "no"));
+  EXPECT_FALSE(logTo("", "no"));
+  EXPECT_TRUE(logTo(dir + "/new", "made"));
+  const auto read = [this](const std::string& name) {
+    std::ifstream in(dir + "/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  const std::string pid = "[" + std::to_string(getpid()) + "] ";
+  EXPECT_EQ(read("log"), "earlier\n" + pid + "copy \u7a0b\u5e8f\n" + pid + "x?\n");
+  EXPECT_EQ(read("other"), "someone else's\n");
+  EXPECT_EQ(read("new"), pid + "made\n");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"fifo", "link", "log", "new", "other"}));
+}
+
+// The relaunch's outcome: a missing program is reported, a started one is not.
+TEST_F(PosixFolder, TheRelaunchReportsWhatKeptItFromStarting) {
+  Write("Host.exe", "#!/bin/sh\n");
+  chmod((dir + "/Host.exe").c_str(), 0755);
+  std::string logicDir;
+  ASSERT_TRUE(posix::LogicFromNative(dir, &logicDir));
+  posix::PosixServices os;
+  const OpResult missing = os.ShellOpen(logicDir + "\\Missing.exe");
+  EXPECT_FALSE(missing.ok);
+  EXPECT_EQ(missing.kind, ErrorKind::kNotFound);
+  EXPECT_EQ(missing.error, static_cast<unsigned long>(ENOENT));
+  EXPECT_TRUE(os.ShellOpen(logicDir + "\\host.EXE").ok);
 }
 
 TEST_F(PosixFolder, NamesSwappedByAnotherProcessAreStillFound) {

@@ -7,6 +7,7 @@
 
 #include "platform/framework.h"
 #include "platform/posix/encoding.h"
+#include "platform/posix/log_file.h"
 #include "platform/posix/posix_services.h"
 
 int main(int argc, char** argv) {
@@ -20,7 +21,10 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
   static posix::PosixServices services;
-  SetPlatformServices(&services);
+  // Off unless SELFUPDATE_LOG names a file: then every step is noted there.
+  static posix::LogFile log;
+  static LoggingServices logged(services, log);
+  SetPlatformServices(log.IsOpen() ? static_cast<PlatformServices*>(&logged) : &services);
   std::set_terminate([] { Os().EndAbnormally(); });
 
   std::vector<AnsiString> args;
@@ -31,5 +35,7 @@ int main(int argc, char** argv) {
     if (!posix::Utf8ToAnsi(argv[i], &arg)) arg.clear();
     args.push_back(arg);
   }
-  return AfxWinMain(std::move(args));
+  const int code = AfxWinMain(std::move(args));
+  if (log.IsOpen()) logged.LogExit(code);
+  return code;
 }

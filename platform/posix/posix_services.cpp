@@ -43,7 +43,11 @@ ErrorKind KindOf(int err) {
   }
 }
 
+}  // namespace
+
 OpResult Failure(int err) { return OpResult::Failure(KindOf(err), static_cast<unsigned long>(err)); }
+
+namespace {
 
 OpResult Errno() { return Failure(errno); }
 

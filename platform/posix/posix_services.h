@@ -44,7 +44,7 @@ class PosixServices : public PlatformServices {
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
   // An executable file is started directly, detached in a new session; any
   // other existing file is handed to xdg-open; a missing path starts nothing.
-  void ShellOpen(const AnsiString& path) override;
+  OpResult ShellOpen(const AnsiString& path) override;
   // The name converted to UTF-8 with slashes, in the folder of the very
   // executable ModulePath read, whatever bytes that folder's name holds.
   void LaunchBesideSelf(const AnsiString& name) override;
@@ -68,7 +68,7 @@ class PosixServices : public PlatformServices {
   // cannot be found.
   int Locate(const AnsiString& logic, Place* place);
   // ShellOpen's work once the path is native.
-  void OpenNative(std::string native);
+  OpResult OpenNative(std::string native);
 
   CaseResolver names_;
   RunLock lock_;
@@ -89,9 +89,12 @@ class PosixServices : public PlatformServices {
 
 // Starts `argv[0]` (searched in PATH when it has no slash) detached in its own
 // session with standard input from /dev/null, without waiting. When `wait` is
-// true it waits instead, for a modal dialog. Returns false when it could not
-// be started.
-bool Spawn(const char* const argv[], bool wait);
+// true it waits instead, for a modal dialog. Returns 0, or the error that kept
+// it from being started.
+int Spawn(const char* const argv[], bool wait);
+
+// A failure with the errno `err`, classified.
+OpResult Failure(int err);
 
 // The full path of `program` found in PATH; empty when not found.
 std::string FindInPath(const std::string& program);

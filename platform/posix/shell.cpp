@@ -134,7 +134,7 @@ std::string FindInPath(const std::string& program) {
   }
 }
 
-bool Spawn(const char* const argv[], bool wait) {
+int Spawn(const char* const argv[], bool wait) {
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&actions);
@@ -162,13 +162,13 @@ bool Spawn(const char* const argv[], bool wait) {
   const int err = posix_spawnp(&pid, argv[0], &actions, &attr, const_cast<char* const*>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  if (err != 0) return false;
+  if (err != 0) return err;
   if (wait) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
   }
-  return true;
+  return 0;
 }
 
 int PosixServices::ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned) {
@@ -182,12 +182,12 @@ int PosixServices::ShowMessage(const AnsiString& caption, const AnsiString& text
   if (!zenity.empty()) {
     const auto argv = DialogArgv({zenity.c_str(), "--warning", "--no-markup", "--title", cap.c_str(),
                                   "--text", body.c_str()});
-    if (Spawn(argv.data(), true)) return kIdOk;
+    if (Spawn(argv.data(), true) == 0) return kIdOk;
   }
   const std::string kdialog = FindInPath("kdialog");
   if (!kdialog.empty()) {
     const auto argv = DialogArgv({kdialog.c_str(), "--title", cap.c_str(), "--sorry", body.c_str()});
-    if (Spawn(argv.data(), true)) return kIdOk;
+    if (Spawn(argv.data(), true) == 0) return kIdOk;
   }
   const std::string xmessage = FindInPath("xmessage");
   if (!xmessage.empty()) {
@@ -202,9 +202,10 @@ int PosixServices::ShowMessage(const AnsiString& caption, const AnsiString& text
   return kIdOk;
 }
 
-void PosixServices::ShellOpen(const AnsiString& path) {
+OpResult PosixServices::ShellOpen(const AnsiString& path) {
   std::string native;
-  if (NativeFromLogic(path, &native)) OpenNative(std::move(native));
+  if (!NativeFromLogic(path, &native)) return Failure(EILSEQ);
+  return OpenNative(std::move(native));
 }
 
 void PosixServices::LaunchBesideSelf(const AnsiString& name) {
@@ -219,21 +220,22 @@ void PosixServices::LaunchBesideSelf(const AnsiString& name) {
   OpenNative(moduleNative_.substr(0, slash + 1) + native);
 }
 
-void PosixServices::OpenNative(std::string native) {
+OpResult PosixServices::OpenNative(std::string native) {
   native = names_.Resolve(native);
   struct stat st;
-  if (stat(native.c_str(), &st) != 0) return;
+  if (stat(native.c_str(), &st) != 0) return Failure(errno);
   // A path without a slash would be looked up in PATH by the spawn.
   if (native.find('/') == std::string::npos) native = "./" + native;
   if (S_ISREG(st.st_mode) && access(native.c_str(), X_OK) == 0) {
     const char* argv[] = {native.c_str(), nullptr};
-    Spawn(argv, false);
-    return;
+    const int err = Spawn(argv, false);
+    return err == 0 ? OpResult::Success() : Failure(err);
   }
   const std::string opener = FindInPath(kOpener);
-  if (opener.empty()) return;
+  if (opener.empty()) return Failure(ENOENT);
   const char* argv[] = {opener.c_str(), native.c_str(), nullptr};
-  Spawn(argv, false);
+  const int err = Spawn(argv, false);
+  return err == 0 ? OpResult::Success() : Failure(err);
 }
 
 void PosixServices::EndAbnormally() {

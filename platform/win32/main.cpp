@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "platform/platform.h"
+#include "platform/win32/log_file.h"
 #include "platform/win32/win32_services.h"
 
 namespace {
@@ -45,10 +46,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   std::set_terminate(win32::EndAbnormally);
   LoadDllsFromSystemFolderOnly();
   static win32::Win32Services services;
-  SetPlatformServices(&services);
+  // Off unless SELFUPDATE_LOG names a file: then every step is noted there.
+  static win32::LogFile log;
+  static LoggingServices logged(services, log);
+  SetPlatformServices(log.IsOpen() ? static_cast<PlatformServices*>(&logged) : &services);
   // The command line is split here, by the code page's rules, rather than
   // taken from the C runtime, whose splitting depends on its own code page
   // setting and version.
-  return AfxWinMain(
+  const int code = AfxWinMain(
       SplitCommandLine(services.ActiveCodePage(), GetCommandLineA(), services.ModulePath().c_str()));
+  if (log.IsOpen()) logged.LogExit(code);
+  return code;
 }

@@ -438,8 +438,13 @@ int Win32Services::ShowMessage(const AnsiString& caption, const AnsiString& text
   return MessageBoxA(nullptr, text.c_str(), caption.c_str(), type);
 }
 
-void Win32Services::ShellOpen(const AnsiString& path) {
-  ShellExecuteA(nullptr, nullptr, path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+OpResult Win32Services::ShellOpen(const AnsiString& path) {
+  // A value above 32 is a success; any other is an error code, and those
+  // that can occur here (file or path not found, access denied, out of
+  // memory, bad format) have the numbers of the system errors they name.
+  const auto result = reinterpret_cast<INT_PTR>(
+      ShellExecuteA(nullptr, nullptr, path.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+  return result > 32 ? OpResult::Success() : Failure(static_cast<DWORD>(result));
 }
 
 void Win32Services::AddErrorMode(unsigned flags) {

@@ -55,7 +55,7 @@ class Win32Services : public PlatformServices {
   // are; elsewhere MessageBoxW shows them converted to UTF-16, and
   // MessageBoxA only when a conversion is unavailable.
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
-  void ShellOpen(const AnsiString& path) override;
+  OpResult ShellOpen(const AnsiString& path) override;
   // ShellExecuteW on the folder GetModuleFileNameW gives and the name in
   // UTF-16.
   void LaunchBesideSelf(const AnsiString& name) override;

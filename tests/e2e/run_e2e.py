@@ -87,10 +87,11 @@ class App:
         p = self.path(rel) if rel else self.dir
         return sorted(n for n in os.listdir(p) if rel or n != RUN_LOCK)
 
-    def run(self, *args, unprivileged=False, timeout=300, preexec_fn=None, code_page=936):
+    def run(self, *args, unprivileged=False, timeout=300, preexec_fn=None, code_page=936, log=None):
         """Runs the updater in the folder. The Windows build always runs as an
         unprivileged user (the runner sees to it), in `code_page`; the Linux
-        build does when asked, started as root."""
+        build does when asked, started as root. `log` is the diagnostic log
+        variable's value; by default it is unset."""
         self.code_page = code_page
         cmd = ([OPTS.runner] if OPTS.runner else []) + [self.path(self.exe_name)] + list(args)
         if OPTS.platform == "win32" or unprivileged:
@@ -99,7 +100,10 @@ class App:
             user = pwd.getpwnam(TEST_USER)
             cmd = ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups",
                    "--"] + cmd
-        r = subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL, env=run_env(code_page),
+        env = run_env(code_page)
+        if log is not None:
+            env[LOG_VARIABLE] = log
+        r = subprocess.run(cmd, cwd=self.dir, stdin=subprocess.DEVNULL, env=env,
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout, preexec_fn=preexec_fn)
         self.rc = r.returncode
         self.stderr = r.stderr.decode(errors="replace")
@@ -133,8 +137,13 @@ RUN_LOCK = "SelfUpdate.lock"
 LOCK_WAIT_CALL = re.compile(rb"Call KERNEL32\.Sleep\(00000064\)")
 
 
+# Names the diagnostic log's file.
+LOG_VARIABLE = "SELFUPDATE_LOG"
+
+
 def run_env(code_page=936):
     env = dict(os.environ)
+    env.pop(LOG_VARIABLE, None)
     if OPTS.platform == "win32":
         env["SELFUPDATE_WINEDEBUG"] = "+relay"
         env["SELFUPDATE_WINE_LOCALE"] = LOCALES[code_page]
@@ -735,6 +744,71 @@ def host_is_started_again_after_success_and_failure(root):
             cwd = f.read().strip().splitlines()[-1]
         wanted = windows_path(app.dir) if OPTS.platform == "win32" else os.path.realpath(app.dir)
         expect(cwd.lower() == wanted.lower(), f"host runs in the updater's folder, not {cwd}")
+
+
+def logic_path(path):
+    """A path as the updater's lines name it."""
+    path = os.path.realpath(path)
+    return windows_path(path) if OPTS.platform == "win32" else path.replace("/", "\\")
+
+
+def all_names(folder):
+    return sorted(os.path.relpath(os.path.join(d, n), folder)
+                  for d, ds, fs in os.walk(folder) for n in ds + fs)
+
+
+@scenario()
+def a_diagnostic_log_only_when_asked(root):
+    # Two runs append to one log: a copy that goes through, then one that
+    # fails (a folder in the way), with the message, the launch and the exit
+    # code. The same runs without the variable, or with it empty, leave no
+    # file that the run with it would not have left.
+    log = os.path.join(root, "诊断.log")
+    runs = {}
+    for variable in (log, None, ""):
+        app = App(root, f"App{len(runs)}")
+        marker = make_host(app, "Host.exe")
+        app.stage_file("程序.dll", "new")
+        os.makedirs(app.path("Main.exe", "x"))
+        os.makedirs(app.path("Main.exe.Old"))
+        arg = windows_path(variable) if variable and OPTS.platform == "win32" else variable
+        app.run("/Host.exe", log=arg)
+        app.expect_clean_exit(False)
+        app.stage_file("Main.exe", "new")
+        app.run("/Host.exe", log=arg)
+        app.expect_clean_exit(True)
+        # The host's marker, before the folder is compared.
+        expect(wait_for(marker, 20), "host started")
+        runs[variable] = app
+    names = {v: all_names(a.dir) for v, a in runs.items()}
+    expect(names[None] == names[""] == names[log], f"no extra file without the log: {names}")
+    expect(sorted(os.listdir(root)) == ["App0", "App1", "App2", "诊断.log"], f"one log file: {os.listdir(root)}")
+    with open(log, "rb") as f:
+        text = f.read().decode("utf-8")  # raises unless UTF-8
+    lines = [re.fullmatch(r"\[(\d+)\] (.*)", line) for line in text.splitlines()]
+    expect(all(lines), f"each line has the process id: {text!r}")
+    pids = []
+    for m in lines:
+        if m.group(1) not in pids:
+            pids.append(m.group(1))
+    expect(len(pids) == 2, f"two runs appended: {pids}")
+    # Wine may spell the folders in another letter case.
+    fold = str.lower if OPTS.platform == "win32" else str
+    first, second = ([fold(m.group(2)) for m in lines if m.group(1) == pid] for pid in pids)
+    app = runs[log]
+    folder, stage = fold(logic_path(app.dir)), fold(logic_path(app.stage))
+    sep = "\\"
+    for run in (first, second):
+        expect(run[0] == f"lock {folder}{sep}: ok", f"the lock first: {run}")
+        expect(fold(f"launch {folder}{sep}Host.exe: ok") in run, f"the launch: {run}")
+        expect(run[-1] == "exit code 0", f"the exit code last: {run}")
+    expect(fold(f"copy {stage}{sep}程序.dll -> {folder}{sep}程序.dll: ok") in first, f"the copy: {first}")
+    failed = [m for m in (re.fullmatch(r"copy (.*) -> (.*): failed, .* \(code (\d+)\)", s) for s in second) if m]
+    expect(len(failed) == 1 and failed[0].groups()[:2] == (fold(f"{stage}{sep}Main.exe"), fold(f"{folder}{sep}Main.exe"))
+           and failed[0].group(3) != "0", f"the failed copy with its code: {second}")
+    message = fold(f"message Update: {MESSAGE}")
+    expect(message in second and message not in first,
+           f"the message: {second}")
 
 
 @scenario()

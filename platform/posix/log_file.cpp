@@ -1,0 +1,64 @@
+#include "platform/posix/log_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "platform/framework.h"
+#include "platform/posix/encoding.h"
+
+namespace posix {
+
+LogFile::LogFile() {
+  const char* name = std::getenv(kDiagnosticLogVariable);
+  if (name == nullptr || *name == '\0') return;
+  // Never through a symbolic link and never truncated: an updater run by an
+  // administrator must not be led to write into a file another user pointed
+  // a link at. Not blocking, so that a FIFO cannot hold the run at the open;
+  // and only a regular file is kept, so that no write can block it later.
+  // Close-on-exec, so that the host does not inherit it.
+  const int fd = open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK, 0666);
+  if (fd < 0) return;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return;
+  }
+  if (fd > 2) {
+    fd_ = fd;
+    return;
+  }
+  // With a standard descriptor closed, the log would take its number, and
+  // what is meant for standard error would land in the log.
+  fd_ = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  close(fd);
+}
+
+LogFile::~LogFile() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void LogFile::WriteLine(const AnsiString& line) {
+  if (fd_ < 0) return;
+  std::string utf8;
+  if (!AnsiToUtf8(line, &utf8)) {
+    // Bytes that are no character: each non-ASCII byte as a question mark,
+    // so that the log stays valid UTF-8.
+    utf8 = line;
+    for (char& c : utf8)
+      if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+  }
+  const std::string out = FormatAnsi("[%ld] %s\n", static_cast<long>(getpid()), utf8.c_str());
+  for (std::size_t done = 0; done < out.size();) {
+    const ssize_t n = write(fd_, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace posix
