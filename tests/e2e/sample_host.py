@@ -32,7 +32,7 @@ import sys
 import tempfile
 import time
 
-from wine_messagebox_test import CALL as MESSAGE_BOX, MESSAGE, wine_string
+from wine_messagebox_test import CALL as MESSAGE_BOX, MESSAGE, SKIPPED, runner_cannot_run, wine_string
 
 FILES = ["Main.exe", "Core.dll", "Extra.dll"]
 # The updater's name beside the sample on both builds: it ends in .exe, so a
@@ -299,6 +299,8 @@ def main():
     ap.add_argument("--runner", default="")
     OPTS = ap.parse_args()
     OPTS.updater = os.path.abspath(OPTS.updater)
+    if OPTS.runner and runner_cannot_run(OPTS.runner):
+        return SKIPPED
 
     scenarios = [updates_itself, a_copy_that_keeps_failing_is_reported_once,
                  killed_updates_heal_when_started_through_the_updater]
