@@ -32,9 +32,10 @@
 #                          root does, and would hide faults of that kind.
 #   SELFUPDATE_WINEDEBUG   Wine's debug channels (default: all off). With
 #                          "+relay", the program's calls of MessageBoxA,
-#                          MessageBoxW, ShellExecuteA and WaitForSingleObject
-#                          (and only those) are written to standard error
-#                          with their arguments and returns, e.g.
+#                          MessageBoxW, ShellExecuteA, WaitForSingleObject
+#                          and Sleep (and only those) are written to
+#                          standard error with their arguments and
+#                          returns, e.g.
 #                          Call user32.MessageBoxA(00000000,... "text",... "caption",00000030)
 set -eu
 
@@ -122,14 +123,16 @@ if [ "$1" = wineserver ]; then
 fi
 
 # Creating a prefix takes a while and must happen once, even when several
-# tests start at the same moment.
+# tests start at the same moment. The Wine session the setup starts lives on
+# after it and must not inherit the lock, or every later start would wait for
+# that session to end.
 (
   flock 9
-  if [ ! -f "$prefix/.selfupdate-setup-4" ]; then
-    WINEDEBUG=-all $as_user "$wine" wineboot --init </dev/null >/dev/null 2>&1
+  if [ ! -f "$prefix/.selfupdate-setup-5" ]; then
+    WINEDEBUG=-all $as_user "$wine" wineboot --init </dev/null >/dev/null 2>&1 9>&-
     WINEDEBUG=-all $as_user "$wine" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ \
-      /d 'user32.MessageBoxA;user32.MessageBoxW;shell32.ShellExecuteA;kernel32.WaitForSingleObject' /f </dev/null >/dev/null 2>&1
-    $as_user touch "$prefix/.selfupdate-setup-4"
+      /d 'user32.MessageBoxA;user32.MessageBoxW;shell32.ShellExecuteA;kernel32.WaitForSingleObject;kernel32.Sleep' /f </dev/null >/dev/null 2>&1 9>&-
+    $as_user touch "$prefix/.selfupdate-setup-5"
   fi
 ) 9>"$prefix.lock"
 

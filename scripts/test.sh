@@ -15,7 +15,7 @@ bash scripts/install-deps.sh
 jobs=("$@")
 if [ "${#jobs[@]}" -eq 0 ]; then
   jobs=(package-linux linux-asan package-win32)
-  if ! sh cmake/wine-run.sh --check 2>/dev/null; then
+  if ! SELFUPDATE_WINE_ARCH=win32 sh cmake/wine-run.sh --check 2>/dev/null; then
     echo "This machine cannot execute 32-bit programs: the Windows tests run in the win64 build too."
     jobs+=(win64)
   fi
