@@ -7,7 +7,9 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 native=(cmake make g++ python3 libgtest-dev googletest strace util-linux clang libclang-rt-dev)
-windows=(g++-mingw-w64-i686 wine wine32:i386 locales xvfb xdotool)
+# The x86_64 compiler and wine64 build and run the same sources as a 64-bit
+# program, for kernels that cannot execute 32-bit ones.
+windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-win32 wine wine32:i386 wine64 locales xvfb xdotool)
 # What vendors are given and how they meet it: signing the executable, and
 # the desktop dialogs on Linux with fonts that hold the message's Chinese
 # (a TrueType face for zenity and kdialog, X core fonts for xmessage);

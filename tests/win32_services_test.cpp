@@ -80,6 +80,12 @@ AnsiString ShellDisplayName(const char* path) {
 }
 
 TEST(Win32Services, DisplayNameAgreesWithThePortableRule) {
+  // The portable rule reads the code page from the installed services.
+  win32::Win32Services os;
+  SetPlatformServices(&os);
+  struct Restore {
+    ~Restore() { SetPlatformServices(nullptr); }
+  } restore;
   const char* const paths[] = {
       "C:\\App\\Update.exe", "C:\\App\\My.Tool.exe", "C:\\App\\NoExtension", "C:\\a.b\\c",
       "C:\\App\\x. y", "\\\\server\\share\\Up.exe", "Update.exe", "C:Update.exe",

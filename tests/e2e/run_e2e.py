@@ -125,7 +125,7 @@ class App:
 # Under Wine the wrapper traces each MessageBoxA and MessageBoxW call with its
 # arguments.
 from wine_messagebox_test import (CALL as MESSAGE_BOX, LOCALES, TEST_USER, expected_box,  # noqa: E402
-                                  hand_to_test_user, shown as traced_box)
+                                  SKIPPED, hand_to_test_user, runner_cannot_run, shown as traced_box)
 CODE_PAGES = tuple(LOCALES)
 
 
@@ -1194,6 +1194,8 @@ def main():
     ap.add_argument("-k", default="", help="run only scenarios whose name contains this")
     OPTS = ap.parse_args()
     OPTS.exe = os.path.abspath(OPTS.exe)
+    if OPTS.runner and runner_cannot_run(OPTS.runner):
+        return SKIPPED
 
     passed = failed = 0
     for name, platforms, fn in SCENARIOS:

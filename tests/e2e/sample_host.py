@@ -32,7 +32,7 @@ import sys
 import tempfile
 import time
 
-from wine_messagebox_test import CALL as MESSAGE_BOX, MESSAGE, wine_string
+from wine_messagebox_test import CALL as MESSAGE_BOX, MESSAGE, SKIPPED, runner_cannot_run, shown
 
 FILES = ["Main.exe", "Core.dll", "Extra.dll"]
 # The updater's name beside the sample on both builds: it ends in .exe, so a
@@ -151,12 +151,12 @@ def a_copy_that_keeps_failing_is_reported_once(root):
 def failure_messages(output):
     """How many times the updater's failure message appears in the output of
     the sample's processes: on standard error on Linux, in the trace of
-    MessageBoxA under Wine."""
+    MessageBoxA or MessageBoxW under Wine."""
     if OPTS.platform == "linux":
         return output.count(MESSAGE)
-    caption = os.path.splitext(UPDATER)[0].encode()
-    return sum(1 for _, text, shown_caption, _ in MESSAGE_BOX.findall(output)
-               if wine_string(text) == MESSAGE.encode("gbk") and wine_string(shown_caption) == caption)
+    caption = os.path.splitext(UPDATER)[0]
+    boxes = ((MESSAGE, caption), (MESSAGE.encode("cp936"), caption.encode()))
+    return sum(1 for call in MESSAGE_BOX.findall(output) if shown(call)[2:4] in boxes)
 
 
 def run_to_the_end(app):
@@ -299,6 +299,8 @@ def main():
     ap.add_argument("--runner", default="")
     OPTS = ap.parse_args()
     OPTS.updater = os.path.abspath(OPTS.updater)
+    if OPTS.runner and runner_cannot_run(OPTS.runner):
+        return SKIPPED
 
     scenarios = [updates_itself, a_copy_that_keeps_failing_is_reported_once,
                  killed_updates_heal_when_started_through_the_updater]

@@ -158,6 +158,16 @@ def end_wine_session(opts, prefix):
 TEST_USER = os.environ.get("SELFUPDATE_WINE_USER", "nobody")
 
 
+def runner_cannot_run(runner):
+    """True, after passing on the runner's reason, when this machine cannot run
+    programs of the build's bitness: the test is then skipped (SKIPPED)."""
+    r = subprocess.run([runner, "--check"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE, text=True)
+    if r.returncode == SKIPPED:
+        print(r.stderr.strip())
+    return r.returncode == SKIPPED
+
+
 def hand_to_test_user(path):
     if os.geteuid() == 0:
         subprocess.run(["chown", "-R", f"{TEST_USER}:", path], check=True)
@@ -233,6 +243,8 @@ def main():
     opts = ap.parse_args()
     opts.exe = os.path.abspath(opts.exe)
 
+    if runner_cannot_run(opts.runner):
+        return SKIPPED
     missing = [tool for tool in ("Xvfb", "xdotool", "wineserver") if shutil.which(tool) is None]
     if missing:
         print(f"SKIP: {', '.join(missing)} not installed")
