@@ -77,7 +77,6 @@ OpResult Failure(DWORD code) { return OpResult::Failure(KindOf(code), code); }
 
 OpResult LastErrorResult(BOOL succeeded) { return succeeded ? OpResult::Success() : Failure(GetLastError()); }
 
-
 // A name as the system's UTF-16 search gives it.
 std::vector<wchar_t> WideName(const wchar_t* name) {
   const wchar_t* end = name;
