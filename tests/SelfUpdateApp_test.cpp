@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "app/SelfUpdateApp.h"
-#include "platform/diagnostic_log.h"
 #include "res/texts.h"
 #include "tests/fault_injection.h"
 #include "tests/memory_services.h"
@@ -118,46 +117,6 @@ TEST_F(StartUp, TheHostStartsAfterAFailedPassAndOnlyAfterTheMessage) {
   ASSERT_GE(fs.log.size(), 2u);
   EXPECT_EQ(fs.log[fs.log.size() - 2], std::string("message Update|") + texts::kFailureMessage + "|0x30");
   EXPECT_EQ(fs.log.back(), "launch C:\\App\\Main.exe");
-}
-
-// The diagnostic log of a run that waits once for the lock and whose copy
-// fails, then of one that refuses to start: each step with its outcome, and
-// every outcome passed on unchanged (the wait and the rollback still happen).
-TEST_F(StartUp, TheDiagnosticLogNotesEachStepWithItsOutcome) {
-  struct Lines : DiagnosticSink {
-    Log lines;
-    void WriteLine(const AnsiString& line) override { lines.push_back(line); }
-  } sink;
-  LoggingServices logged(fs, sink);
-  SetPlatformServices(&logged);
-  tree.AddFile("C:\\App\\Main.exe", "old");
-  tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
-  fs.Add({FaultRule::Op::Lock, "", 33, 1, 0, false, false, ErrorKind::kBusy});
-  fs.Add({FaultRule::Op::Copy, "", 112, -1, 0, false, false, ErrorKind::kDiskFull});
-  logged.LogExit(AfxWinMain({"Update.exe", "/Main.exe"}));
-  EXPECT_EQ(sink.lines,
-            (Log{"lock C:\\App\\: failed, busy (code 33)",
-                 "search C:\\App\\SelfTemp\\*.*: ok",
-                 "wait 100 ms",
-                 "lock C:\\App\\: ok",
-                 "clear leftovers in C:\\App\\",
-                 "search C:\\App\\SelfTemp\\*.*: ok",
-                 "remove C:\\App\\Main.exe.Old: failed, not found (code 2)",
-                 "rename C:\\App\\Main.exe -> C:\\App\\Main.exe.Old: ok",
-                 "copy C:\\App\\SelfTemp\\Main.exe -> C:\\App\\Main.exe: failed, disk full (code 112)",
-                 "remove C:\\App\\Main.exe: failed, not found (code 2)",
-                 "rename C:\\App\\Main.exe.Old -> C:\\App\\Main.exe: ok",
-                 std::string("message Update: ") + texts::kFailureMessage,
-                 "message closed",
-                 "launch C:\\App\\Main.exe: ok",
-                 "exit code 0"}));
-  EXPECT_EQ(tree.Content("C:\\App\\Main.exe"), "old");
-  sink.lines.clear();
-  tree.modulePath.clear();
-  logged.LogExit(AfxWinMain({"Update.exe", "/Main.exe"}));
-  EXPECT_EQ(sink.lines, (Log{"refused to start: cannot read or present the updater's own path",
-                             "launch Main.exe beside the updater's own file", "exit code 1"}));
-  SetPlatformServices(&fs);
 }
 
 TEST_F(StartUp, TheMessageIsCaptionedWithTheExecutableNameWithoutExtension) {
