@@ -20,13 +20,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# Every function and object in its own section, so the linker can drop what
-# nothing uses.
-set(CMAKE_C_FLAGS_INIT "-ffunction-sections -fdata-sections")
-# The updater is single-threaded and asks no object its type: no guards
-# around function-local statics and no run-time type information, which the
-# size budget has no room for.
-set(CMAKE_CXX_FLAGS_INIT "-ffunction-sections -fdata-sections -fno-rtti -fno-threadsafe-statics")
+# The compiler flags that keep the updater small are the size budget's
+# (win32_size_budget.cmake), set with the measures they belong to.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
 # Test programs run under Wine, through a wrapper that gives the build its own

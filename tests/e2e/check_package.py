@@ -3,7 +3,8 @@
 checks it: named with the project's version, exactly the expected files,
 SHA256SUMS listing every other file with its right hash (also as
 `sha256sum -c` reads it, where that exists), and the updater inside
-executable on Linux and, against the one built:
+executable on Linux, the identification record with the project's version
+text in the built and in the packaged updater, and, against the one built:
 - a Windows executable byte-identical;
 - an ELF binary stripped, with the same loaded sections byte for byte, and,
   where the archive holds NAME.debug, naming that file with its CRC
@@ -29,6 +30,8 @@ import struct
 import tempfile
 import zipfile
 import zlib
+
+from check_win32_exe import IDENTIFICATION, version_text
 
 SHF_ALLOC = 0x2
 SHT_NOBITS = 8
@@ -183,6 +186,14 @@ def main():
         elif os.path.isfile(packaged):
             debug = os.path.join(top, exe + ".debug")
             check_stripped(opts.exe, packaged, debug if os.path.isfile(debug) else None, problems)
+        record = IDENTIFICATION + version_text(opts.version) + b"\0"
+        for label, path in (("built", opts.exe), ("packaged", packaged)):
+            if not os.path.isfile(path):
+                continue
+            with open(path, "rb") as f:
+                if record not in f.read():
+                    problems.append(f"the {label} {exe} holds no identification record with "
+                                    f"version text {version_text(opts.version).decode()}")
         if not exe.endswith(".exe") and not modes.get(exe, 0) & stat.S_IXUSR:
             problems.append(f"{exe} is not executable once unpacked (mode {modes.get(exe, 0):o})")
         if opts.glibc_floor:
