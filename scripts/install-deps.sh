@@ -30,6 +30,27 @@ if [ "${#missing[@]}" -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
+# Where the kernel cannot execute 32-bit programs, qemu-i386 runs 32-bit Wine
+# (see cmake/wine-run.sh); it must be version 10 or later, which Debian 12
+# has from its backports only. Installed everywhere, so the route is there
+# when a kernel needs it and can be tried on any kernel. The backports suite
+# is added as a source of its own; apt takes nothing else from it unless
+# asked by name.
+qemu_version=$(dpkg-query -W -f='${Version}' qemu-user 2>/dev/null || true)
+if ! dpkg --compare-versions "${qemu_version:-0}" ge 1:10; then
+  suite=()
+  if grep -qx 'VERSION_CODENAME=bookworm' /etc/os-release 2>/dev/null; then
+    if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+      echo "deb http://deb.debian.org/debian bookworm-backports main" |
+        $SUDO tee /etc/apt/sources.list.d/bookworm-backports.list >/dev/null
+    fi
+    suite=(-t bookworm-backports)
+  fi
+  echo "installing qemu-user ${suite[*]}"
+  $SUDO apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${suite[@]}" qemu-user
+fi
+
 # Wine takes its ANSI code page from the locale: zh_CN.UTF-8 gives 936, the
 # code page of the updater's texts; the tests also run it in en_US.UTF-8
 # (1252) and ja_JP.UTF-8 (932), code pages vendors' users have.

@@ -25,6 +25,7 @@ usage: sample_host.py --platform linux|win32 --updater FILE --v1 DIR --v2 DIR
 import argparse
 import os
 import pwd
+import re
 import selectors
 import shutil
 import subprocess
@@ -32,7 +33,7 @@ import sys
 import tempfile
 import time
 
-from wine_messagebox_test import CALL as MESSAGE_BOX, MESSAGE, SKIPPED, runner_cannot_run, shown
+from wine_messagebox_test import CALL as MESSAGE_BOX, MESSAGE, SKIPPED, shown, wine_route
 
 FILES = ["Main.exe", "Core.dll", "Extra.dll"]
 # The updater's name beside the sample on both builds: it ends in .exe, so a
@@ -236,29 +237,91 @@ class WineKills:
     CALLS = ["DeleteFileA", "MoveFileA", "MoveFileExA", "CopyFileA", "FlushFileBuffers",
              "SetFileAttributesA"]
     STOPPED = "Stopped on breakpoint"
+    ENDED = "has terminated"
 
-    def debug(self, app, commands):
-        script = app.path("debugger-commands")
-        with open(script, "w") as f:
-            f.write("".join(f"break {c}\n" for c in self.CALLS) + commands + "quit\n")
+    def debug(self, app, conts, kill):
+        """The updater run under the debugger: CONTS times continued from a
+        stop, then killed where KILL says so."""
         hand_to_wine_user(app.dir)
-        r = subprocess.run([OPTS.runner, "winedbg", "--file", "Z:" + script.replace("/", "\\"),
-                            app.updater, "/Main.exe"], cwd=app.dir, stdin=subprocess.DEVNULL,
-                           capture_output=True, text=True, errors="replace", timeout=PATIENCE)
-        os.remove(script)
-        return r
+        return winedbg(app.dir, [app.updater, "/Main.exe"], [f"break {c}" for c in self.CALLS] +
+                       ["cont"] * conts + (["kill"] if kill else []))
 
     def points(self, app, root):
         """1..N for the N stops of a whole run (the application it starts
         calls none of these functions)."""
-        r = self.debug(app, "cont\n" * 200)
-        return list(range(1, r.stdout.count(self.STOPPED) + 1))
+        r = self.debug(app, 200, False)
+        expect(self.ENDED in r.stdout, f"the updater did not end in 200 stops: {r.stdout[-1500:]}")
+        return list(range(1, self.stops(r) + 1))
+
+    def stops(self, r):
+        return r.stdout.count(self.STOPPED)
 
     def run_killed(self, app, n):
-        r = self.debug(app, "cont\n" * n + "kill\n")
-        expect(r.stdout.count(self.STOPPED) == n, f"stopped {r.stdout.count(self.STOPPED)} times, "
-                                                  f"expected {n}: {r.stdout[-1500:]}")
+        r = self.debug(app, n, True)
+        expect(self.stops(r) == n, f"stopped {self.stops(r)} times, expected {n}: {r.stdout[-1500:]}")
         return r
+
+
+class QemuKills(WineKills):
+    """The same kills where Wine's 32-bit programs run under qemu-i386 (see
+    cmake/wine-run.sh). There winedbg's breakpoints cannot stop the updater:
+    qemu runs its own translation of the code and never sees the breakpoint
+    instruction written into it, nor its removal, so the first one stops the
+    program again at every continue. qemu's own debugger stub, driven by
+    gdb, stops it instead, at the addresses winedbg gives the functions."""
+
+    ENDED = "exited normally"
+
+    def __init__(self, root):
+        self.gdb = shutil.which("gdb")
+        expect(self.gdb, "gdb is not installed")
+        # Asked of an updater with nothing staged and no program to start,
+        # which winedbg's "quit" leaves running.
+        probe = os.path.join(root, "addresses")
+        os.makedirs(probe)
+        shutil.copy2(OPTS.updater, os.path.join(probe, UPDATER))
+        hand_to_wine_user(probe)
+        r = winedbg(probe, [UPDATER], [f"break {c}" for c in self.CALLS])
+        found = dict(re.findall(r"Breakpoint \d+ at (0x[0-9a-fA-F]+) (\w+)", r.stdout))
+        self.addresses = sorted(found)
+        expect(sorted(found.values()) == sorted(self.CALLS), f"winedbg resolved {found}: {r.stdout[-1500:]}")
+
+    def stops(self, r):
+        return len(re.findall(r"^Breakpoint \d+, ", r.stdout, re.M))
+
+    def debug(self, app, conts, kill):
+        stub = os.path.join(os.path.dirname(app.dir), "gdb-stub")
+        hand_to_wine_user(os.path.dirname(app.dir))
+        # Only the updater waits for the debugger: qemu keeps the setting
+        # from the program, and so from the one it starts.
+        updater = subprocess.Popen([OPTS.runner, "./" + app.updater, "/Main.exe"], cwd=app.dir,
+                                   env=dict(os.environ, QEMU_GDB=stub, QEMU_UNSET_ENV="QEMU_GDB"),
+                                   stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            end = time.monotonic() + PATIENCE
+            while not os.path.exists(stub) and updater.poll() is None and time.monotonic() < end:
+                time.sleep(0.05)
+            script = ["set architecture i386", "set auto-solib-add off", f"target remote {stub}",
+                      "handle all nostop noprint pass"] + [f"break *{a}" for a in self.addresses]
+            script += ["continue"] * conts + (["kill"] if kill else [])
+            r = subprocess.run([self.gdb, "-batch", "-nx"] + [a for c in script for a in ("-ex", c)],
+                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                               errors="replace", timeout=PATIENCE)
+            updater.wait(timeout=PATIENCE)
+        finally:
+            if updater.poll() is None:
+                updater.kill()
+        return r
+
+
+def winedbg(folder, program, commands):
+    # The commands come on standard input: on the qemu route Wine starts the
+    # debugger twice (64-bit, then again for the 32-bit program), and a
+    # command file the first holds open cannot be opened by the second.
+    return subprocess.run([OPTS.runner, "winedbg", *program], cwd=folder,
+                          input="".join(c + "\n" for c in commands + ["quit"]),
+                          capture_output=True, text=True, errors="replace", timeout=PATIENCE)
 
 
 def hand_to_wine_user(path):
@@ -267,9 +330,10 @@ def hand_to_wine_user(path):
 
 
 def killed_updates_heal_when_started_through_the_updater(root):
-    kills = LinuxKills() if OPTS.platform == "linux" else WineKills()
     if OPTS.platform == "win32":
         hand_to_wine_user(root)
+    kills = LinuxKills() if OPTS.platform == "linux" else \
+        QemuKills(root) if OPTS.route == "qemu" else WineKills()
     app = App(os.path.join(root, "count"))
     app.stage()
     points = kills.points(app, root)
@@ -299,7 +363,8 @@ def main():
     ap.add_argument("--runner", default="")
     OPTS = ap.parse_args()
     OPTS.updater = os.path.abspath(OPTS.updater)
-    if OPTS.runner and runner_cannot_run(OPTS.runner):
+    OPTS.route = wine_route(OPTS.runner) if OPTS.runner else None
+    if OPTS.runner and OPTS.route is None:
         return SKIPPED
 
     scenarios = [updates_itself, a_copy_that_keeps_failing_is_reported_once,

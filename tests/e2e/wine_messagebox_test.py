@@ -158,14 +158,23 @@ def end_wine_session(opts, prefix):
 TEST_USER = os.environ.get("SELFUPDATE_WINE_USER", "nobody")
 
 
-def runner_cannot_run(runner):
-    """True, after passing on the runner's reason, when this machine cannot run
-    programs of the build's bitness: the test is then skipped (SKIPPED)."""
-    r = subprocess.run([runner, "--check"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.PIPE, text=True)
-    if r.returncode == SKIPPED:
+def wine_route(runner):
+    """How the runner runs programs of the build's bitness here (see
+    cmake/wine-run.sh), printed so the log says what ran; None where there is
+    no way and the run was told to skip them. Without a way, and without that
+    word, the runner's reason ends the test as a failure."""
+    r = subprocess.run([runner, "--check"], stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    if r.returncode != 0:
         print(r.stderr.strip())
-    return r.returncode == SKIPPED
+        if r.returncode != SKIPPED:
+            sys.exit(1)
+        return None
+    print(f"Windows programs run by the route: {r.stdout.strip()}")
+    return r.stdout.strip()
+
+
+def runner_cannot_run(runner):
+    return wine_route(runner) is None
 
 
 def hand_to_test_user(path):
