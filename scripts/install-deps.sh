@@ -6,9 +6,11 @@ set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-native=(cmake make g++ python3 libgtest-dev googletest strace util-linux clang libclang-rt-dev)
-# The x86_64 compiler and wine64 build and run the same sources as a 64-bit
-# program, for kernels that cannot execute 32-bit ones.
+# gdb drives qemu's debugger stub where the Windows tests run under qemu.
+native=(cmake make g++ python3 libgtest-dev googletest strace util-linux clang libclang-rt-dev gdb)
+# wine64 makes the prefix 32-bit programs run in under qemu; with the x86_64
+# compiler it also runs the win64 preset (the same sources as a 64-bit
+# program).
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-win32 wine wine32:i386 wine64 locales xvfb xdotool)
 # What vendors are given and how they meet it: signing the executable, and
 # the desktop dialogs on Linux with fonts that hold the message's Chinese
