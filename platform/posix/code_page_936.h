@@ -1,9 +1,9 @@
 // Code page 936 as tables compiled into the program: each character's code
 // point, and the upper-case form of each two-byte character whose upper case
-// the code page also has. The tables are written at build time by
-// code_page_936_generator.cpp from the C library's converter and its C.UTF-8
-// case rules, so the updater reads them without opening a converter or a
-// locale: a statically linked program has neither at run time.
+// the code page also has. The tables (code_page_936_tables.cpp) were written
+// by code_page_936_generator.cpp from the C library's converter and its
+// C.UTF-8 case rules, so the updater reads them without opening a converter
+// or a locale: a statically linked program has neither at run time.
 #pragma once
 
 #include <cstddef>

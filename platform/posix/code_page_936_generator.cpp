@@ -1,12 +1,16 @@
-// Writes the tables of code_page_936.h as C++ source: run on the build
-// machine, whose C library's CP936 converter and C.UTF-8 case rules define
-// the code page for the program built there.
+// Writes the tables of code_page_936.h as C++ source from the C library's
+// CP936 converter and its C.UTF-8 case rules. Its output is committed
+// (code_page_936_tables.cpp), so every build machine compiles the same
+// tables; the tests run it again and compare.
 //
 // Usage: code_page_936_generator OUTPUT.cpp
+//        code_page_936_generator --check COMMITTED.cpp
 //
 // Fails (exit code 1, a line on standard error, no output) when the machine
 // lacks the converter or the locale, or when the code page breaks a promise
-// of code_page_936.h, which the program's own conversion relies on.
+// of code_page_936.h, which the program's own conversion relies on. With
+// --check it writes nothing, and fails when the file differs from what it
+// would write.
 #include <iconv.h>
 #include <locale.h>
 #include <wctype.h>
@@ -56,7 +60,9 @@ void WriteArray(std::ostream& out, const char* declaration, const std::vector<un
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) return Fail("usage: code_page_936_generator OUTPUT.cpp");
+  const bool check = argc == 3 && std::string(argv[1]) == "--check";
+  if (argc != 2 && !check) return Fail("usage: code_page_936_generator [--check] OUTPUT.cpp");
+  const char* const path = argv[argc - 1];
   const iconv_t cd = iconv_open("UCS-4LE", "CP936");
   if (cd == reinterpret_cast<iconv_t>(-1)) return Fail("the C library has no CP936 converter");
   const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
@@ -130,7 +136,15 @@ int main(int argc, char** argv) {
   text << "\n};\nconst std::size_t kUpperCaseCount = " << pairs.size()
        << ";\n\n}  // namespace cp936\n}  // namespace posix\n";
 
-  std::ofstream out(argv[1], std::ios::binary);
-  if (!(out << text.str()) || !out.flush()) return Fail(std::string("cannot write ") + argv[1]);
+  if (check) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream committed;
+    committed << in.rdbuf();
+    if (!in || committed.str() != text.str())
+      return Fail(std::string(path) + " differs from the tables this machine's C library gives");
+    return 0;
+  }
+  std::ofstream out(path, std::ios::binary);
+  if (!(out << text.str()) || !out.flush()) return Fail(std::string("cannot write ") + path);
   return 0;
 }
