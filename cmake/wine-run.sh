@@ -120,7 +120,10 @@ qemu_works() {
 route=win64
 if [ "$arch" = win32 ]; then
   route=${SELFUPDATE_WINE_ROUTE:-}
-  if [ -z "$route" ]; then
+  if [ "$route" = qemu ] && ! qemu_works; then
+    route=none
+    why="the qemu route was asked for$why"
+  elif [ -z "$route" ]; then
     # A kernel without 32-bit support refuses to execute the loader at all,
     # which the shell reports as exit code 126, in a few milliseconds.
     if $as_user "$wine32" --version >/dev/null 2>&1; then

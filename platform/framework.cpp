@@ -21,32 +21,6 @@ void ForwardingServices::EndAbnormally() {
   std::abort();  // not reached; the compiler cannot know a virtual call never returns
 }
 
-// ---------------------------------------------------------------- exceptions
-
-CFileException::Cause CFileException::CauseFromKind(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::kNotFound: return fileNotFound;
-    case ErrorKind::kAccessDenied: return accessDenied;
-    case ErrorKind::kDiskFull: return diskFull;
-    case ErrorKind::kBusy: return sharingViolation;
-    default: return genericException;
-  }
-}
-
-// ---------------------------------------------------------------- files
-
-void CFile::Remove(const AnsiString& path) {
-  const OpResult r = Os().RemoveFile(path);
-  if (!r.ok && r.error != 0)
-    throw CFileException(CFileException::CauseFromKind(r.kind), r.error, path);
-}
-
-void CFile::Rename(const AnsiString& from, const AnsiString& to) {
-  const OpResult r = Os().RenameFile(from, to);
-  if (!r.ok && r.error != 0)
-    throw CFileException(CFileException::CauseFromKind(r.kind), r.error, from);
-}
-
 const CodePage& ActiveCodePage() { return Os().ActiveCodePage(); }
 
 AnsiString ApplicationFolder() {

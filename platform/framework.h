@@ -1,13 +1,12 @@
 // The application-framework pieces the update logic is written against: the
 // application object with the framework's main routine, the directory finder,
-// the file-error exception, the message box and thin wrappers over the
-// platform services. All of it is portable; the OS work happens in the
+// the message box and thin wrappers over the platform services. All of it is portable; the OS work happens in the
 // PlatformServices installed with SetPlatformServices().
 //
 // The classes are modelled on Microsoft's MFC, the framework the updater was
 // first written for, and keep its names on purpose (CWinApp, CFileFind,
-// CFileException, AfxWinMain, AfxMessageBox, the m_ members), so the update
-// logic reads as it would against the real framework. Only what the logic
+// AfxWinMain, AfxMessageBox), so the update logic reads as it would against
+// the real framework. Only what the logic
 // relies on is reproduced.
 #pragma once
 
@@ -17,38 +16,6 @@
 #include "platform/services.h"
 
 constexpr std::size_t kMaxPath = 260;  // MAX_PATH, terminating NUL included
-
-// ---------------------------------------------------------------- exceptions
-
-// Raised by CFile::Remove and CFile::Rename when the system call fails with a
-// non-zero error code. A failure reported with code 0 raises nothing.
-class CFileException {
- public:
-  enum Cause { none, genericException, fileNotFound, badPath, tooManyOpenFiles,
-               accessDenied, invalidFile, removeCurrentDir, directoryFull,
-               badSeek, hardIO, sharingViolation, lockViolation, diskFull,
-               endOfFile };
-
-  CFileException(Cause cause, unsigned long osError, AnsiString fileName)
-      : m_cause(cause), m_lOsError(osError), m_strFileName(std::move(fileName)) {}
-
-  Cause m_cause;
-  unsigned long m_lOsError;
-  AnsiString m_strFileName;  // the deleted path, or the rename's old path
-
-  static Cause CauseFromKind(ErrorKind kind);
-};
-
-// ---------------------------------------------------------------- files
-
-class CFile {
- public:
-  // Deletes a file. Throws CFileException on failure.
-  static void Remove(const AnsiString& path);
-  // Renames `from` to `to`; never replaces an existing file. Throws
-  // CFileException (naming `from`) on failure.
-  static void Rename(const AnsiString& from, const AnsiString& to);
-};
 
 // The code page of the run's ANSI strings.
 const CodePage& ActiveCodePage();

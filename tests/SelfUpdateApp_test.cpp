@@ -182,26 +182,4 @@ TEST_F(StartUp, AnOwnPathThatCannotBeUsedRunsNoPassButStartsTheHost) {
   EXPECT_EQ(AfxWinMain({"Update.exe"}), 0);
 }
 
-TEST_F(StartUp, FileErrorsCarryTheOsCodeAndTheOldPathAndCodeZeroRaisesNothing) {
-  tree.AddFile("C:\\App\\A", "a");
-  tree.AddFile("C:\\App\\B", "b");
-  try {
-    CFile::Rename("C:\\App\\A", "C:\\App\\B");
-    ADD_FAILURE() << "renaming onto an existing file must raise";
-  } catch (const CFileException& e) {
-    EXPECT_EQ(e.m_lOsError, 183u);
-    EXPECT_EQ(e.m_strFileName, "C:\\App\\A");
-  }
-  try {
-    CFile::Remove("C:\\App\\missing");
-    ADD_FAILURE() << "removing a missing file must raise";
-  } catch (const CFileException& e) {
-    EXPECT_EQ(e.m_cause, CFileException::fileNotFound);
-    EXPECT_EQ(e.m_strFileName, "C:\\App\\missing");
-  }
-  fs.Add({FaultRule::Op::Remove, "C:\\App\\A", 0});
-  EXPECT_NO_THROW(CFile::Remove("C:\\App\\A"));
-  EXPECT_TRUE(tree.PathExists("C:\\App\\A"));
-}
-
 }  // namespace

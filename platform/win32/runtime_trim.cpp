@@ -31,8 +31,8 @@
 
 // 1. The standard library reports misuse and exhaustion through these
 //    functions, which throw its exception classes. Nothing in the updater
-//    catches those (it catches CFileException only), so each of them ends
-//    the process just as the uncaught exception would, with exit code 3.
+//    catches an exception, so each of them ends the process just as the
+//    uncaught exception would, with exit code 3.
 //    Defining them all keeps the exception classes out, and with them a
 //    second, reference-counted string implementation that they use.
 namespace std {
