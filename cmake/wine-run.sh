@@ -27,9 +27,10 @@
 #   SELFUPDATE_WINE_ARCH   win32 (default): 32-bit programs, by the first
 #                          route that works; win64: 64-bit programs, run by
 #                          wine64 in a 64-bit prefix.
-#   SELFUPDATE_WINE_ROUTE  native or qemu: that route for 32-bit programs,
-#                          whether or not another would work (the qemu route
-#                          can so be tested on any kernel).
+#   SELFUPDATE_WINE_ROUTE  native, qemu or none: that route for 32-bit
+#                          programs, whether or not another would work (so
+#                          the qemu route, and what a machine without one
+#                          does, can be tried on any kernel).
 #   SELFUPDATE_WINE_NO_ROUTE  skip: without a route, exit 77 rather than 1.
 #   SELFUPDATE_WINEPREFIX  the prefix to use; created on first use, for one
 #                          bitness only (the qemu route adds "-wow64" to the
@@ -120,7 +121,9 @@ qemu_works() {
 route=win64
 if [ "$arch" = win32 ]; then
   route=${SELFUPDATE_WINE_ROUTE:-}
-  if [ "$route" = qemu ] && ! qemu_works; then
+  if [ "$route" = none ]; then
+    why="SELFUPDATE_WINE_ROUTE is none"
+  elif [ "$route" = qemu ] && ! qemu_works; then
     route=none
     why="the qemu route was asked for$why"
   elif [ -z "$route" ]; then
@@ -146,7 +149,7 @@ case $route in
          "Run scripts/install-deps.sh, or set SELFUPDATE_WINE_NO_ROUTE=skip to report" \
          "these tests as skipped." >&2
     exit 1 ;;
-  *) echo "$0: SELFUPDATE_WINE_ROUTE must be native or qemu, not $route" >&2; exit 2 ;;
+  *) echo "$0: SELFUPDATE_WINE_ROUTE must be native, qemu or none, not $route" >&2; exit 2 ;;
 esac
 if [ "$1" = --check ]; then echo "$route"; exit 0; fi
 
