@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <utility>
+
+#include "platform/diagnostic_log.h"
 
 // ---------------------------------------------------------------- services
 
@@ -160,4 +163,15 @@ int AfxMessageBox(const AnsiString& text, unsigned type) {
   if ((type & kMbIconMask) == 0 && (type & kMbTypeMask) == kMbOk) type |= kMbIconExclamation;
   const CWinApp* app = AfxGetApp();
   return Os().ShowMessage(app != nullptr ? app->DisplayName() : AnsiString(), text, type);
+}
+
+int RunProcess(PlatformServices& platform, DiagnosticSink* log, std::vector<AnsiString> args) {
+  // Never freed: the services must outlive everything that may still reach
+  // them while the process ends.
+  LoggingServices* const logged = log != nullptr ? new LoggingServices(platform, *log) : nullptr;
+  SetPlatformServices(logged != nullptr ? static_cast<PlatformServices*>(logged) : &platform);
+  std::set_terminate([] { Os().EndAbnormally(); });
+  const int code = AfxWinMain(std::move(args));
+  if (logged) logged->LogExit(code);
+  return code;
 }

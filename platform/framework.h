@@ -132,6 +132,16 @@ const std::vector<AnsiString>& ProgramArguments();
 // OwnPathRefused() and kExitOwnPathRefused is returned.
 int AfxWinMain(std::vector<AnsiString> args);
 
+class DiagnosticSink;
+
+// The whole run of the process once its entry has made the platform's
+// services and split the command line, the same on every platform: installs
+// the services, wrapped in the diagnostic log when `log` is given (see
+// diagnostic_log.h), has an exception nobody catches end the run through
+// them (so the log says so too), runs AfxWinMain and logs the exit code.
+// Returns the process exit code.
+int RunProcess(PlatformServices& platform, DiagnosticSink* log, std::vector<AnsiString> args);
+
 // Shows `text` in a modal box captioned with the display name. An OK box
 // given no icon gets the exclamation icon.
 int AfxMessageBox(const AnsiString& text, unsigned type = kMbOk);

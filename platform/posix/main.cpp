@@ -21,11 +21,9 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
   static posix::PosixServices services;
+  std::set_terminate([] { services.EndAbnormally(); });
   // Off unless SELFUPDATE_LOG names a file: then every step is noted there.
   static posix::LogFile log;
-  static LoggingServices logged(services, log);
-  SetPlatformServices(log.IsOpen() ? static_cast<PlatformServices*>(&logged) : &services);
-  std::set_terminate([] { Os().EndAbnormally(); });
 
   std::vector<AnsiString> args;
   for (int i = 0; i < argc; ++i) {
@@ -35,7 +33,5 @@ int main(int argc, char** argv) {
     if (!posix::Utf8ToAnsi(argv[i], &arg)) arg.clear();
     args.push_back(arg);
   }
-  const int code = AfxWinMain(std::move(args));
-  if (log.IsOpen()) logged.LogExit(code);
-  return code;
+  return RunProcess(services, log.IsOpen() ? &log : nullptr, std::move(args));
 }

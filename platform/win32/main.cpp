@@ -42,19 +42,15 @@ void LoadDllsFromSystemFolderOnly() {
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // In place of the runtime's verbose handler, which would write to a
-  // console this program does not have.
+  // console this program does not have, until the run installs its own.
   std::set_terminate(win32::EndAbnormally);
   LoadDllsFromSystemFolderOnly();
   static win32::Win32Services services;
   // Off unless SELFUPDATE_LOG names a file: then every step is noted there.
   static win32::LogFile log;
-  static LoggingServices logged(services, log);
-  SetPlatformServices(log.IsOpen() ? static_cast<PlatformServices*>(&logged) : &services);
   // The command line is split here, by the code page's rules, rather than
   // taken from the C runtime, whose splitting depends on its own code page
   // setting and version.
-  const int code = AfxWinMain(
-      SplitCommandLine(services.ActiveCodePage(), GetCommandLineA(), services.ModulePath().c_str()));
-  if (log.IsOpen()) logged.LogExit(code);
-  return code;
+  return RunProcess(services, log.IsOpen() ? &log : nullptr,
+                    SplitCommandLine(services.ActiveCodePage(), GetCommandLineA(), services.ModulePath().c_str()));
 }
