@@ -438,12 +438,26 @@ int Win32Services::ShowMessage(const AnsiString& caption, const AnsiString& text
 }
 
 OpResult Win32Services::ShellOpen(const AnsiString& path) {
-  // A value above 32 is a success; any other is an error code, and those
-  // that can occur here (file or path not found, access denied, out of
-  // memory, bad format) have the numbers of the system errors they name.
+  // A value above 32 is a success; any other is the shell's own error code,
+  // not a system error, though some share their numbers: 32 (no DLL for the
+  // file) is no sharing violation. 0 says the system was out of memory or
+  // resources, as 8 does, and is reported as 8 so the cause is not lost.
   const auto result = reinterpret_cast<INT_PTR>(
       ShellExecuteA(nullptr, nullptr, path.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
-  return result > 32 ? OpResult::Success() : Failure(static_cast<DWORD>(result));
+  if (result > 32) return OpResult::Success();
+  switch (result) {
+    case SE_ERR_FNF:
+    case SE_ERR_PNF:
+      return OpResult::Failure(ErrorKind::kNotFound, static_cast<DWORD>(result));
+    case SE_ERR_ACCESSDENIED:
+      return OpResult::Failure(ErrorKind::kAccessDenied, SE_ERR_ACCESSDENIED);
+    case SE_ERR_SHARE:
+      return OpResult::Failure(ErrorKind::kBusy, SE_ERR_SHARE);
+    case 0:
+      return OpResult::Failure(ErrorKind::kOther, SE_ERR_OOM);
+    default:
+      return OpResult::Failure(ErrorKind::kOther, static_cast<DWORD>(result));
+  }
 }
 
 void Win32Services::AddErrorMode(unsigned flags) {
