@@ -56,8 +56,8 @@ OpResult LoggingServices::RenameFile(const AnsiString& from, const AnsiString& t
   return Logged("rename", from, to, target().RenameFile(from, to));
 }
 
-OpResult LoggingServices::CopyFileOver(const AnsiString& from, const AnsiString& to) {
-  return Logged("copy", from, to, target().CopyFileOver(from, to));
+OpResult LoggingServices::CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) {
+  return Logged("copy", from, to, target().CopyFileOver(from, to, replaced));
 }
 
 OpResult LoggingServices::LockApplicationFolder(const AnsiString& folder) {

@@ -36,10 +36,10 @@ OpResult LockApplicationFolder(const AnsiString& folder) { return Os().LockAppli
 
 void RemoveLeftTemporaries(const AnsiString& folder) { Os().RemoveLeftTemporaries(folder); }
 
-bool PathExists(const AnsiString& path) { return Os().PathExists(path); }
+bool PathExists(const AnsiString& path, Permissions* permissions) { return Os().PathExists(path, permissions); }
 
-bool CopyFileOver(const AnsiString& from, const AnsiString& to) {
-  return Os().CopyFileOver(from, to).ok;
+OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) {
+  return Os().CopyFileOver(from, to, replaced);
 }
 
 AnsiString ModulePath() { return Os().ModulePath(); }

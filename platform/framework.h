@@ -34,11 +34,12 @@ OpResult LockApplicationFolder(const AnsiString& folder);
 void RemoveLeftTemporaries(const AnsiString& folder);
 
 // Whether anything (file or folder) is at `path`; false when it cannot be told.
-bool PathExists(const AnsiString& path);
+// `permissions`, when not null, gets those of what is there.
+bool PathExists(const AnsiString& path, Permissions* permissions = nullptr);
 
-// Copies `from` over `to`, replacing an existing file. Returns false on
-// failure and raises nothing.
-bool CopyFileOver(const AnsiString& from, const AnsiString& to);
+// Copies `from` over `to`, replacing an existing file; `replaced` as for
+// PlatformServices::CopyFileOver. Raises nothing.
+OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced);
 
 // The running executable's full path; empty when it cannot be read.
 AnsiString ModulePath();

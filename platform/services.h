@@ -46,6 +46,12 @@ struct OpResult {
   static OpResult Failure(ErrorKind kind, unsigned long code) { return {false, kind, code}; }
 };
 
+// What PathExists learns of a path besides its existence, for the copy that
+// replaces what is there (see CopyFileOver): a regular file's permission bits
+// as the platform keeps them (its whole mode on POSIX); 0 where the platform
+// keeps none, for anything but a regular file, and when nothing is there.
+using Permissions = unsigned;
+
 // Message-box flags, as the Windows API defines them.
 constexpr unsigned kMbOk = 0x0;
 constexpr unsigned kMbTypeMask = 0xF;
@@ -84,7 +90,8 @@ class PlatformServices {
 
   // Whether a file or folder exists at `path`. False also when it cannot be
   // told (the path cannot be translated, or the system refuses to say).
-  virtual bool PathExists(const AnsiString& path) = 0;
+  // When `permissions` is not null it gets those of what is there.
+  virtual bool PathExists(const AnsiString& path, Permissions* permissions) = 0;
 
   // Removes a file (never a folder).
   virtual OpResult RemoveFile(const AnsiString& path) = 0;
@@ -94,8 +101,12 @@ class PlatformServices {
 
   // Copies `from` to `to`, creating `to` or replacing the file there. On
   // failure `to` holds what was there before or, if the implementation cannot
-  // promise that, whatever the failed copy left.
-  virtual OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) = 0;
+  // promise that, whatever the failed copy left. The new file keeps the
+  // permissions of the version it replaces: the file at `to` or, where the
+  // caller has just moved that away, `replaced`, which PathExists gave for it
+  // (0 when nothing was moved); only a file new to the folder takes the
+  // source's. A platform without permissions ignores `replaced`.
+  virtual OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) = 0;
 
   // Makes this process the only updater of the application folder `folder`
   // (ending in a backslash) until it ends, when no other process is; never
@@ -158,13 +169,15 @@ class ForwardingServices : public PlatformServices {
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override {
     return target_.OpenSearch(pattern, listing);
   }
-  bool PathExists(const AnsiString& path) override { return target_.PathExists(path); }
+  bool PathExists(const AnsiString& path, Permissions* permissions) override {
+    return target_.PathExists(path, permissions);
+  }
   OpResult RemoveFile(const AnsiString& path) override { return target_.RemoveFile(path); }
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override {
     return target_.RenameFile(from, to);
   }
-  OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override {
-    return target_.CopyFileOver(from, to);
+  OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) override {
+    return target_.CopyFileOver(from, to, replaced);
   }
   OpResult LockApplicationFolder(const AnsiString& folder) override {
     return target_.LockApplicationFolder(folder);

@@ -84,11 +84,11 @@ OpResult FaultInjectingServices::RenameFile(const AnsiString& from, const AnsiSt
   return r;
 }
 
-OpResult FaultInjectingServices::CopyFileOver(const AnsiString& from, const AnsiString& to) {
+OpResult FaultInjectingServices::CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) {
   const FaultRule* rule = Take(Op::Copy, from, to);
   OpResult r;
   if (rule == nullptr) {
-    r = target().CopyFileOver(from, to);
+    r = target().CopyFileOver(from, to, replaced);
   } else {
     if (rule->partial && leavePartialCopy) leavePartialCopy(from, to);
     r = OpResult::Failure(rule->kind, rule->error);

@@ -64,7 +64,7 @@ class FaultInjectingServices : public ForwardingServices {
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
-  OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override;
+  OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) override;
   OpResult LockApplicationFolder(const AnsiString& folder) override;
   void RemoveLeftTemporaries(const AnsiString& folder) override;
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;

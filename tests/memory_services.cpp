@@ -141,7 +141,10 @@ OpResult MemoryServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<D
   return OpResult::Success();
 }
 
-bool MemoryServices::PathExists(const AnsiString& path) { return Find(path) != nullptr; }
+bool MemoryServices::PathExists(const AnsiString& path, Permissions* permissions) {
+  if (permissions != nullptr) *permissions = 0;
+  return Find(path) != nullptr;
+}
 
 OpResult MemoryServices::RemoveFile(const AnsiString& path) {
   Node* n = Find(path);
@@ -165,7 +168,7 @@ OpResult MemoryServices::RenameFile(const AnsiString& from, const AnsiString& to
   return OpResult::Success();
 }
 
-OpResult MemoryServices::CopyFileOver(const AnsiString& from, const AnsiString& to) {
+OpResult MemoryServices::CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions) {
   const Node* src = Find(from);
   Node* dst = Find(to);
   if (src == nullptr) return ParentExists(from) ? kFileNotFound : kPathNotFound;

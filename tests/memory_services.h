@@ -40,10 +40,11 @@ class MemoryServices : public PlatformServices {
   const CodePage& ActiveCodePage() override;
   AnsiString ModulePath() override;
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
-  bool PathExists(const AnsiString& path) override;
+  bool PathExists(const AnsiString& path, Permissions* permissions) override;
+  bool PathExists(const AnsiString& path) { return PathExists(path, nullptr); }
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
-  OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override;
+  OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) override;
   OpResult LockApplicationFolder(const AnsiString& folder) override;
   void RemoveLeftTemporaries(const AnsiString& folder) override;
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;

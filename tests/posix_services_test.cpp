@@ -271,10 +271,10 @@ TEST_F(PosixFolder, NamesSwappedByAnotherProcessAreStillFound) {
   posix::PosixServices os;
   AnsiString root;
   ASSERT_TRUE(posix::LogicFromNative(dir, &root));
-  for (int i = 0; i < 2; ++i) EXPECT_FALSE(os.PathExists(root + "\\B.DLL.Old"));  // read the folder
+  for (int i = 0; i < 2; ++i) EXPECT_FALSE(os.PathExists(root + "\\B.DLL.Old", nullptr));  // read the folder
   ASSERT_EQ(renameat2(AT_FDCWD, (dir + "/c.dll").c_str(), AT_FDCWD, (dir + "/b.dll").c_str(),
                       RENAME_EXCHANGE), 0);
-  EXPECT_TRUE(os.CopyFileOver(root + "\\staged", root + "\\B.DLL").ok);
+  EXPECT_TRUE(os.CopyFileOver(root + "\\staged", root + "\\B.DLL", 0).ok);
   EXPECT_EQ(Names(), (std::vector<std::string>{"b.dll", "c.dll", "staged"}));
   std::ifstream in(dir + "/b.dll");
   std::string content;

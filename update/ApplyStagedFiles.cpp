@@ -70,13 +70,16 @@ void ApplyStagedFiles() {
     // backup may be the only copy of the old version (a run that stopped
     // between its rename and its copy), so it is kept; the copy then creates
     // the file, and a failed copy renames the backup back.
+    // The new version keeps the permissions of the one it replaces, which
+    // the copy no longer finds at the target once it has moved away.
     bool movedToBackup = false;
-    if (PathExists(target)) {
+    Permissions inPlace = 0;
+    if (PathExists(target, &inPlace)) {
       RemoveIfPossible(backup);
       movedToBackup = RenameIfPossible(target, backup);
     }
 
-    if (CopyFileOver(source, target)) {
+    if (CopyFileOver(source, target, movedToBackup ? inPlace : 0).ok) {
       // Left staged if it cannot be removed; the next run applies it again.
       RemoveIfPossible(source);
       continue;

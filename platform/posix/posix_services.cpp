@@ -182,9 +182,9 @@ OpResult PosixServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<Di
   return OpResult::Success();
 }
 
-bool PosixServices::PathExists(const AnsiString& path) {
+bool PosixServices::PathExists(const AnsiString& path, Permissions* permissions) {
+  if (permissions != nullptr) *permissions = 0;
   Place at;
-  seen_ = Seen();
   if (Locate(path, &at) != 0) return false;
   if (at.name.empty()) return true;
   struct stat st;
@@ -193,7 +193,7 @@ bool PosixServices::PathExists(const AnsiString& path) {
     return fstatat(at.folder->fd(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
   });
   if (err != 0) return false;
-  seen_ = {at.folder->device(), at.folder->inode(), name, st.st_mode};
+  if (permissions != nullptr && S_ISREG(st.st_mode)) *permissions = st.st_mode;
   return true;
 }
 
@@ -240,20 +240,10 @@ OpResult PosixServices::RenameFile(const AnsiString& from, const AnsiString& to)
   if (err != 0) return Failure(err);
   names_.Removed(sf, name);
   names_.Created(df, dst.name);
-  // A new version copied to the old name later keeps this file's permission
-  // bits, though it no longer stands there. The pass asks whether a file is
-  // there just before it renames it, and that answer already holds them.
-  struct stat st;
-  if (seen_.device == sf.device() && seen_.inode == sf.inode() && seen_.name == name)
-    st.st_mode = seen_.mode;
-  else if (fstatat(df.fd(), dst.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-    st.st_mode = 0;
-  seen_ = Seen();
-  if (S_ISREG(st.st_mode)) movedAway_[{sf.device(), sf.inode(), src.name}] = st.st_mode;
   return OpResult::Success();
 }
 
-OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& to) {
+OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) {
   Place src, dst;
   if (const int err = Locate(from, &src)) return Failure(err);
   if (const int err = Locate(to, &dst)) return Failure(err);
@@ -271,14 +261,14 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
   // The file in place is replaced under its own name: the exact name when it
   // is there, else the one other letter case of it the rules allow. The new
   // version keeps the permission bits of the version it replaces, in place or
-  // moved away by this run; only a file new to the folder takes the staged
-  // file's. When this run has just moved the version away and no other
-  // spelling is there, the name is free and nothing needs to be asked.
+  // just moved away by the caller (`replaced`); only a file new to the folder
+  // takes the staged file's. When the caller has just moved the version away
+  // and no other spelling is there, the name is free and nothing needs to be
+  // asked.
   mode_t mode = NewFileMode(st);
   name = dst.name;
-  const auto moved = movedAway_.find({df.device(), df.inode(), dst.name});
   bool replaces = false;
-  if (moved == movedAway_.end() || !names_.OtherName(df, dst.name).empty()) {
+  if (replaced == 0 || !names_.OtherName(df, dst.name).empty()) {
     struct stat inPlace;
     const auto present = [&](const std::string& n) {
       return fstatat(df.fd(), n.c_str(), &inPlace, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
@@ -289,7 +279,7 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
     else if (S_ISREG(inPlace.st_mode))
       mode = inPlace.st_mode;
   }
-  if (!replaces && moved != movedAway_.end()) mode = moved->second;
+  if (!replaces && replaced != 0) mode = replaced;
   err = CopyIntoFolder(in, st, df.fd(), name, mode);
   close(in);
   if (err != 0) return Failure(err);

@@ -6,10 +6,8 @@
 
 #include <sys/types.h>
 
-#include <map>
 #include <memory>
 #include <string>
-#include <tuple>
 
 #include "platform/posix/case_resolution.h"
 #include "platform/posix/run_lock.h"
@@ -25,15 +23,14 @@ class PosixServices : public PlatformServices {
   // relaunch all work from one reading.
   AnsiString ModulePath() override;
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
-  bool PathExists(const AnsiString& path) override;
+  bool PathExists(const AnsiString& path, Permissions* permissions) override;
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
   // Atomic and durable (see copy.h). Only a regular file is copied; a FIFO,
   // device or symbolic link is refused without being read or waited on. The
-  // new file keeps the permission bits of the file it replaces, or of the
-  // file this run renamed away from `to`; otherwise it gets the staged
-  // file's less the umask.
-  OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override;
+  // new file keeps the mode bits of the file it replaces, or `replaced`;
+  // otherwise it gets the staged file's less the umask.
+  OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) override;
   // See run_lock.h.
   OpResult LockApplicationFolder(const AnsiString& folder) override;
   void Pause(unsigned milliseconds) override;
@@ -72,16 +69,6 @@ class PosixServices : public PlatformServices {
 
   CaseResolver names_;
   RunLock lock_;
-  // The permission bits of each regular file this run renamed away, by its
-  // folder and the name it was asked by.
-  std::map<std::tuple<dev_t, ino_t, std::string>, mode_t> movedAway_;
-  // The entry the last PathExists found: its folder, native name and mode.
-  struct Seen {
-    dev_t device = 0;
-    ino_t inode = 0;
-    std::string name;
-    mode_t mode = 0;
-  } seen_;
   bool moduleRead_ = false;
   AnsiString modulePath_;
   std::string moduleNative_;  // as the system gave it; empty when unread

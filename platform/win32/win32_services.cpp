@@ -382,7 +382,8 @@ OpResult Win32Services::OpenSearch(const AnsiString& pattern, std::unique_ptr<Di
   return Failure(code);
 }
 
-bool Win32Services::PathExists(const AnsiString& path) {
+bool Win32Services::PathExists(const AnsiString& path, Permissions* permissions) {
+  if (permissions != nullptr) *permissions = 0;
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
@@ -394,7 +395,7 @@ OpResult Win32Services::RenameFile(const AnsiString& from, const AnsiString& to)
   return LastErrorResult(MoveFileA(from.c_str(), to.c_str()));
 }
 
-OpResult Win32Services::CopyFileOver(const AnsiString& from, const AnsiString& to) {
+OpResult Win32Services::CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions) {
   // At a character boundary: in a two-byte code page a character's second
   // byte may be a backslash.
   const std::size_t slash = ReverseFindByte(ActiveCodePage(), to, '\\');

@@ -25,7 +25,9 @@ class Win32Services : public PlatformServices {
   // code page lacks, would reach another file or none, so it is passed over
   // as if absent.
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
-  bool PathExists(const AnsiString& path) override;
+  // Windows keeps no permissions of the kind CopyFileOver passes on:
+  // *permissions is always 0.
+  bool PathExists(const AnsiString& path, Permissions* permissions) override;
   // A read-only file is removed too: its attribute is lifted first, and put
   // back if the delete still fails. The update removes only files it is done
   // with (an older backup, a staged copy just applied), and a read-only one
@@ -44,7 +46,7 @@ class Win32Services : public PlatformServices {
   // the temporary. Success is reported only once the new version is on disk:
   // the staged copy is deleted right afterwards. A read-only file at the
   // target is not replaced (the rename fails, as Windows refuses it).
-  OpResult CopyFileOver(const AnsiString& from, const AnsiString& to) override;
+  OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) override;
   // See run_lock.h.
   OpResult LockApplicationFolder(const AnsiString& folder) override;
   void Pause(unsigned milliseconds) override;
