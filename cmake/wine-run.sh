@@ -113,7 +113,8 @@ qemu_works() {
     why="$why; $qemu is version ${major:-unknown}, 10 or later is needed"
     return 1
   fi
-  if ! out=$($as_user "$python" "$here/qemu-i386-namespace.py" "$qemu" "$qemu" "$wine32" --version 2>&1); then
+  # Not for a debugger that may be waiting for the program itself.
+  if ! out=$(env -u QEMU_GDB $as_user "$python" "$here/qemu-i386-namespace.py" "$qemu" "$qemu" "$wine32" --version 2>&1); then
     why="$why; qemu-i386 did not run Wine: $out"
     return 1
   fi

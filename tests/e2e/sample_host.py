@@ -293,8 +293,11 @@ class QemuKills(WineKills):
         stub = os.path.join(os.path.dirname(app.dir), "gdb-stub")
         hand_to_wine_user(os.path.dirname(app.dir))
         # Only the updater waits for the debugger: qemu keeps the setting
-        # from the program, and so from the one it starts.
-        updater = subprocess.Popen([OPTS.runner, "./" + app.updater, "/Main.exe"], cwd=app.dir,
+        # from the program, and so from the one it starts. The run that only
+        # counts the stops names no host: qemu's stub would also stop the
+        # updater's fork that starts it, for a debugger that may be gone.
+        host = ["/Main.exe"] if kill else []
+        updater = subprocess.Popen([OPTS.runner, "./" + app.updater, *host], cwd=app.dir,
                                    env=dict(os.environ, QEMU_GDB=stub, QEMU_UNSET_ENV="QEMU_GDB"),
                                    stdin=subprocess.DEVNULL,
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
