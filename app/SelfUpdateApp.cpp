@@ -15,25 +15,24 @@ namespace {
 constexpr unsigned kLockRetryMilliseconds = 100;
 constexpr int kLockRetries = 300;  // 30 seconds
 
-int g_exitCode = kExitSuccess;
-
 // Takes the folder's run lock, waiting a bounded time while another updater
 // holds it. Returns whether the pass may run: also without the lock when the
 // lock cannot be had at all (a file system without locks, say), as the pass
 // then is as safe as it ever was; not after waiting in vain, and not when
 // another updater holds it and nothing is staged, which is nothing to wait
-// for. Sets *held when this run holds the lock.
-bool TakeRunLock(const AnsiString& appFolder, bool* held) {
-  OpResult lock = LockApplicationFolder(appFolder);
+// for. Sets *held when this run holds the lock, and *exitCode when the run
+// must end with another code.
+bool TakeRunLock(PlatformServices& os, const AnsiString& appFolder, bool* held, int* exitCode) {
+  OpResult lock = os.LockApplicationFolder(appFolder);
   if (!lock.ok && lock.kind == ErrorKind::kBusy) {
-    if (!AnyStagedFile()) return false;
+    if (!AnyStagedFile(os)) return false;
     for (int i = 0; i < kLockRetries && !lock.ok && lock.kind == ErrorKind::kBusy; ++i) {
-      Os().Pause(kLockRetryMilliseconds);
-      lock = LockApplicationFolder(appFolder);
+      os.Pause(kLockRetryMilliseconds);
+      lock = os.LockApplicationFolder(appFolder);
     }
     // The staged files stay for a later start; the host still comes back.
     if (!lock.ok && lock.kind == ErrorKind::kBusy) {
-      g_exitCode = kExitFolderBusy;
+      *exitCode = kExitFolderBusy;
       return false;
     }
   }
@@ -44,33 +43,34 @@ bool TakeRunLock(const AnsiString& appFolder, bool* held) {
 }  // namespace
 
 bool CSelfUpdateApp::InitInstance() {
-  const AnsiString hostProgramName = HostProgramNameFrom(ProgramArguments());
+  PlatformServices& os = Services();
+  const AnsiString hostProgramName = HostProgramNameFrom(Arguments());
   // One updater per folder at a time. Only the lock's holder knows that no
   // other run is using a copy temporary, so only it clears what killed runs
   // left.
-  const AnsiString appFolder = ApplicationFolder();
-  g_exitCode = kExitSuccess;
+  const AnsiString appFolder = ApplicationFolder(os);
+  exitCode_ = kExitSuccess;
   bool held = false;
-  const bool mayRun = TakeRunLock(appFolder, &held);
-  if (held) RemoveLeftTemporaries(appFolder);
+  const bool mayRun = TakeRunLock(os, appFolder, &held, &exitCode_);
+  if (held) os.RemoveLeftTemporaries(appFolder);
   // The pass runs whether or not a host was named, and the host is started
   // whether or not the pass succeeded or ran, after any message has been
   // closed.
-  if (mayRun) ApplyStagedFiles();
-  if (!hostProgramName.empty()) LaunchHostProgram(hostProgramName);
+  if (mayRun) ApplyStagedFiles(os);
+  if (!hostProgramName.empty()) LaunchHostProgram(os, hostProgramName);
   return false;
 }
 
 void CSelfUpdateApp::OwnPathRefused() {
   // The user started the application, not an update: it comes back even
   // when no update can run.
-  const AnsiString hostProgramName = HostProgramNameFrom(ProgramArguments());
-  if (!hostProgramName.empty()) LaunchBesideSelf(hostProgramName);
+  const AnsiString hostProgramName = HostProgramNameFrom(Arguments());
+  if (!hostProgramName.empty()) Services().LaunchBesideSelf(hostProgramName);
 }
 
 int CSelfUpdateApp::ExitInstance() {
   const int base = CWinApp::ExitInstance();
-  return g_exitCode != kExitSuccess ? g_exitCode : base;
+  return exitCode_ != kExitSuccess ? exitCode_ : base;
 }
 
 AnsiString HostProgramNameFrom(const std::vector<AnsiString>& argv) {
@@ -80,8 +80,8 @@ AnsiString HostProgramNameFrom(const std::vector<AnsiString>& argv) {
   return AnsiString();
 }
 
-void LaunchHostProgram(const AnsiString& hostProgramName) {
+void LaunchHostProgram(PlatformServices& os, const AnsiString& hostProgramName) {
   // The whole folder, never one cut to a fixed buffer: a shortened folder
   // would start nothing, or something else.
-  ShellOpen(ApplicationFolder() + hostProgramName);
+  (void)os.ShellOpen(ApplicationFolder(os) + hostProgramName);
 }

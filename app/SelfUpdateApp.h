@@ -13,13 +13,18 @@ class CSelfUpdateApp : public CWinApp {
   // from the updater's real folder.
   void OwnPathRefused() override;
   int ExitInstance() override;
+
+ private:
+  // Other than kExitSuccess when the run must end with another code.
+  int exitCode_ = kExitSuccess;
 };
 
 // The host program name carried by the command line: argv[1] without its
 // first byte when that byte is '-' or '/'; empty otherwise.
 AnsiString HostProgramNameFrom(const std::vector<AnsiString>& argv);
 
-// Opens the application folder's `hostProgramName` through the shell: the
-// drive and directory of the updater's own path followed by the name as it
-// stands (subfolders and ".." included). Does not wait and reports nothing.
-void LaunchHostProgram(const AnsiString& hostProgramName);
+// Opens the application folder's `hostProgramName` through the shell of `os`:
+// the drive and directory of the updater's own path followed by the name as
+// it stands (subfolders and ".." included). Does not wait and reports
+// nothing.
+void LaunchHostProgram(PlatformServices& os, const AnsiString& hostProgramName);

@@ -11,42 +11,19 @@
 // ---------------------------------------------------------------- services
 
 namespace {
-PlatformServices* g_services = nullptr;
 CWinApp* g_app = nullptr;
-std::vector<AnsiString> g_args;
 }  // namespace
-
-PlatformServices& Os() { return *g_services; }
-void SetPlatformServices(PlatformServices* services) { g_services = services; }
 
 void ForwardingServices::EndAbnormally() {
   target_.EndAbnormally();
   std::abort();  // not reached; the compiler cannot know a virtual call never returns
 }
 
-const CodePage& ActiveCodePage() { return Os().ActiveCodePage(); }
-
-AnsiString ApplicationFolder() {
-  const AnsiString ownPath = ModulePath();
-  const std::size_t slash = ReverseFindByte(ActiveCodePage(), ownPath, '\\');
+AnsiString ApplicationFolder(PlatformServices& os) {
+  const AnsiString ownPath = os.ModulePath();
+  const std::size_t slash = ReverseFindByte(os.ActiveCodePage(), ownPath, '\\');
   return slash == AnsiString::npos ? ownPath : ownPath.substr(0, slash + 1);
 }
-
-OpResult LockApplicationFolder(const AnsiString& folder) { return Os().LockApplicationFolder(folder); }
-
-void RemoveLeftTemporaries(const AnsiString& folder) { Os().RemoveLeftTemporaries(folder); }
-
-bool PathExists(const AnsiString& path, Permissions* permissions) { return Os().PathExists(path, permissions); }
-
-OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) {
-  return Os().CopyFileOver(from, to, replaced);
-}
-
-AnsiString ModulePath() { return Os().ModulePath(); }
-
-void ShellOpen(const AnsiString& path) { (void)Os().ShellOpen(path); }
-
-void LaunchBesideSelf(const AnsiString& name) { Os().LaunchBesideSelf(name); }
 
 AnsiString FormatAnsi(const char* format, ...) {
   va_list args;
@@ -70,7 +47,7 @@ AnsiString FormatAnsi(const char* format, ...) {
 bool CFileFind::FindFile(const AnsiString& pattern) {
   Close();
   if (pattern.size() >= kMaxPath) return false;
-  if (!Os().OpenSearch(pattern, &listing_).ok || !listing_) return false;
+  if (!os_.OpenSearch(pattern, &listing_).ok || !listing_) return false;
   hasAhead_ = listing_->Next(&ahead_);
   if (!hasAhead_) Close();
   return hasAhead_;
@@ -114,10 +91,7 @@ int CWinApp::ExitInstance() { return 0; }
 
 CWinApp* AfxGetApp() { return g_app; }
 
-const std::vector<AnsiString>& ProgramArguments() { return g_args; }
-
-AnsiString DisplayNameFromPath(const AnsiString& modulePath) {
-  const CodePage& cp = ActiveCodePage();
+AnsiString DisplayNameFromPath(const CodePage& cp, const AnsiString& modulePath) {
   // The file name starts after the last backslash, slash or drive colon; the
   // extension is its last dot onward, unless a space follows that dot.
   const char* s = modulePath.c_str();
@@ -133,22 +107,25 @@ AnsiString DisplayNameFromPath(const AnsiString& modulePath) {
   return AnsiString(s + nameStart, end - nameStart);
 }
 
-int AfxWinMain(std::vector<AnsiString> args) {
-  g_args = std::move(args);
-  Os().AddErrorMode(kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
-
+int AfxWinMain(PlatformServices& os, std::vector<AnsiString> args) {
   CWinApp* app = AfxGetApp();
-  const AnsiString ownPath = ModulePath();
+  if (app != nullptr) {
+    app->services_ = &os;
+    app->args_ = std::move(args);
+  }
+  os.AddErrorMode(kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
+
+  const AnsiString ownPath = os.ModulePath();
   if (app == nullptr || ownPath.empty() || ownPath.size() >= kMaxPath) {
     // Every path the update builds starts from this one; without it the run
     // would work on the wrong folder, so no pass runs. What the application
     // can still do without the path is its own affair.
-    Os().ReportStartupRefusal(ownPath.empty() ? "cannot read or present the updater's own path"
-                                              : "the updater's own path is too long");
+    os.ReportStartupRefusal(ownPath.empty() ? "cannot read or present the updater's own path"
+                                            : "the updater's own path is too long");
     if (app != nullptr) app->OwnPathRefused();
     return kExitOwnPathRefused;
   }
-  app->displayName_ = DisplayNameFromPath(ownPath);
+  app->displayName_ = DisplayNameFromPath(os.ActiveCodePage(), ownPath);
 
   // The framework has no message loop: the updater has no window and its
   // start-up always declines one, so the exit operation follows directly and
@@ -157,21 +134,23 @@ int AfxWinMain(std::vector<AnsiString> args) {
   return app->ExitInstance();
 }
 
-int AfxMessageBox(const AnsiString& text, unsigned type) {
+int AfxMessageBox(PlatformServices& os, const AnsiString& text, unsigned type) {
   // The framework adds the icon for its other everyday button sets too; the
   // updater only ever shows OK.
   if ((type & kMbIconMask) == 0 && (type & kMbTypeMask) == kMbOk) type |= kMbIconExclamation;
   const CWinApp* app = AfxGetApp();
-  return Os().ShowMessage(app != nullptr ? app->DisplayName() : AnsiString(), text, type);
+  return os.ShowMessage(app != nullptr ? app->DisplayName() : AnsiString(), text, type);
 }
 
 int RunProcess(PlatformServices& platform, DiagnosticSink* log, std::vector<AnsiString> args) {
   // Never freed: the services must outlive everything that may still reach
-  // them while the process ends.
+  // them while the process ends. The terminate handler takes no arguments,
+  // so it alone finds them through a variable of its own.
+  static PlatformServices* services = &platform;
   LoggingServices* const logged = log != nullptr ? new LoggingServices(platform, *log) : nullptr;
-  SetPlatformServices(logged != nullptr ? static_cast<PlatformServices*>(logged) : &platform);
-  std::set_terminate([] { Os().EndAbnormally(); });
-  const int code = AfxWinMain(std::move(args));
+  if (logged != nullptr) services = logged;
+  std::set_terminate([] { services->EndAbnormally(); });
+  const int code = AfxWinMain(*services, std::move(args));
   if (logged) logged->LogExit(code);
   return code;
 }

@@ -1,13 +1,13 @@
 // The application-framework pieces the update logic is written against: the
-// application object with the framework's main routine, the directory finder,
-// the message box and thin wrappers over the platform services. All of it is portable; the OS work happens in the
-// PlatformServices installed with SetPlatformServices().
+// application object with the framework's main routine, the directory finder
+// and the message box. All of it is portable; the OS work happens in the
+// PlatformServices the process entry hands to AfxWinMain, which each piece
+// is given in turn.
 //
 // The classes are modelled on Microsoft's MFC, the framework the updater was
 // first written for, and keep its names on purpose (CWinApp, CFileFind,
 // AfxWinMain, AfxMessageBox), so the update logic reads as it would against
-// the real framework. Only what the logic
-// relies on is reproduced.
+// the real framework. Only what the logic relies on is reproduced.
 #pragma once
 
 #include <cstdarg>
@@ -17,39 +17,10 @@
 
 constexpr std::size_t kMaxPath = 260;  // MAX_PATH, terminating NUL included
 
-// The code page of the run's ANSI strings.
-const CodePage& ActiveCodePage();
-
-// The application folder: the updater's own path up to and including its
-// last backslash (the whole path when it has none). Every path the run builds
-// starts with it.
-AnsiString ApplicationFolder();
-
-// Makes this process the only updater of `folder` while it runs, without
-// waiting; see PlatformServices.
-OpResult LockApplicationFolder(const AnsiString& folder);
-
-// Removes the copy temporaries killed runs left in `folder`. Only for the
-// holder of its lock.
-void RemoveLeftTemporaries(const AnsiString& folder);
-
-// Whether anything (file or folder) is at `path`; false when it cannot be told.
-// `permissions`, when not null, gets those of what is there.
-bool PathExists(const AnsiString& path, Permissions* permissions = nullptr);
-
-// Copies `from` over `to`, replacing an existing file; `replaced` as for
-// PlatformServices::CopyFileOver. Raises nothing.
-OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced);
-
-// The running executable's full path; empty when it cannot be read.
-AnsiString ModulePath();
-
-// Opens `path` through the shell with its default action; reports nothing.
-void ShellOpen(const AnsiString& path);
-
-// Opens `name`, relative to the running executable's real folder, through the
-// shell without using the own path; see PlatformServices.
-void LaunchBesideSelf(const AnsiString& name);
+// The application folder: the updater's own path, as `os` gives it, up to
+// and including its last backslash (the whole path when it has none). Every
+// path the run builds starts with it.
+AnsiString ApplicationFolder(PlatformServices& os);
 
 // Has the compiler check a printf-style function's arguments against its
 // format, numbered from 1. The "printf" archetype is the target's own C
@@ -65,13 +36,13 @@ AnsiString FormatAnsi(const char* format, ...) SELFUPDATE_PRINTF_FORMAT(1, 2);
 
 // ---------------------------------------------------------------- finder
 
-// Directory finder. FindFile() reads the first entry ahead and holds it back;
-// each FindNext() makes the held-back entry current and reads the next one
-// ahead, returning whether there was one. After a false return the current
-// entry stays valid.
+// Directory finder over the folders of `os`. FindFile() reads the first entry
+// ahead and holds it back; each FindNext() makes the held-back entry current
+// and reads the next one ahead, returning whether there was one. After a
+// false return the current entry stays valid.
 class CFileFind {
  public:
-  CFileFind() = default;
+  explicit CFileFind(PlatformServices& os) : os_(os) {}
   ~CFileFind() { Close(); }
   CFileFind(const CFileFind&) = delete;
   CFileFind& operator=(const CFileFind&) = delete;
@@ -86,6 +57,7 @@ class CFileFind {
   void Close();                    // no-op when already closed
 
  private:
+  PlatformServices& os_;
   std::unique_ptr<DirectoryListing> listing_;
   FindEntry current_;
   FindEntry ahead_;
@@ -114,39 +86,43 @@ class CWinApp {
   virtual int ExitInstance();
 
   const AnsiString& DisplayName() const { return displayName_; }
+  // What AfxWinMain was handed: the services the run works through, and the
+  // process's arguments as the entry split them ([0] is the program name).
+  PlatformServices& Services() const { return *services_; }
+  const std::vector<AnsiString>& Arguments() const { return args_; }
 
  private:
-  friend int AfxWinMain(std::vector<AnsiString> args);
+  friend int AfxWinMain(PlatformServices& os, std::vector<AnsiString> args);
   AnsiString displayName_;
+  PlatformServices* services_ = nullptr;
+  std::vector<AnsiString> args_;
 };
 
 // The one application object, registered by its constructor; null before.
 CWinApp* AfxGetApp();
 
-// argv of this process as the start-up split it; [0] is the program name.
-const std::vector<AnsiString>& ProgramArguments();
-
-// The framework's main routine: sets the error mode, derives the display name
-// from the executable's path and runs the application object. Returns the
-// process exit code. When the own path cannot be read or is kMaxPath bytes or
+// The framework's main routine: hands `os` and `args` to the application
+// object, sets the error mode, derives the display name from the
+// executable's path and runs the application object. Returns the process
+// exit code. When the own path cannot be read or is kMaxPath bytes or
 // longer, the platform reports the refusal, the application object gets only
 // OwnPathRefused() and kExitOwnPathRefused is returned.
-int AfxWinMain(std::vector<AnsiString> args);
+int AfxWinMain(PlatformServices& os, std::vector<AnsiString> args);
 
 class DiagnosticSink;
 
 // The whole run of the process once its entry has made the platform's
-// services and split the command line, the same on every platform: installs
-// the services, wrapped in the diagnostic log when `log` is given (see
+// services and split the command line, the same on every platform: wraps
+// the services in the diagnostic log when `log` is given (see
 // diagnostic_log.h), has an exception nobody catches end the run through
-// them (so the log says so too), runs AfxWinMain and logs the exit code.
-// Returns the process exit code.
+// them (so the log says so too), hands them to AfxWinMain and logs the exit
+// code. Returns the process exit code.
 int RunProcess(PlatformServices& platform, DiagnosticSink* log, std::vector<AnsiString> args);
 
-// Shows `text` in a modal box captioned with the display name. An OK box
-// given no icon gets the exclamation icon.
-int AfxMessageBox(const AnsiString& text, unsigned type = kMbOk);
+// Shows `text` through `os` in a modal box captioned with the display name.
+// An OK box given no icon gets the exclamation icon.
+int AfxMessageBox(PlatformServices& os, const AnsiString& text, unsigned type = kMbOk);
 
-// The display name for an executable path: the file name without its folder
-// and without the extension from its last dot.
-AnsiString DisplayNameFromPath(const AnsiString& modulePath);
+// The display name for an executable path in code page `cp`: the file name
+// without its folder and without the extension from its last dot.
+AnsiString DisplayNameFromPath(const CodePage& cp, const AnsiString& modulePath);

@@ -198,7 +198,3 @@ class ForwardingServices : public PlatformServices {
   PlatformServices& target_;
 };
 
-// The services the update logic runs against. The process entry installs the
-// platform's; tests install a double.
-PlatformServices& Os();
-void SetPlatformServices(PlatformServices* services);

@@ -48,13 +48,7 @@ class Setting {
     };
   }
 
-  int RunUpdater() {
-    SetPlatformServices(&os);
-    struct Restore {
-      ~Restore() { SetPlatformServices(nullptr); }
-    } restore;
-    return AfxWinMain({"Update.exe", "/Host.exe"});
-  }
+  int RunUpdater() { return AfxWinMain(os, {"Update.exe", "/Host.exe"}); }
 
   // The content of a file relative to the root; kMissing when there is none.
   std::string Content(const AnsiString& rel) {

@@ -16,7 +16,6 @@ const std::string kMessage = std::string("message Update|") + texts::kFailureMes
 class UpdatePass : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetPlatformServices(&fs);
     fs.leavePartialCopy = [this](const AnsiString& from, const AnsiString& to) {
       tree.LeavePartialCopy(from, to);
     };
@@ -24,14 +23,12 @@ class UpdatePass : public ::testing::Test {
     tree.AddFolder("C:\\App\\SelfTemp");
     tree.AddFile("C:\\App\\Update.exe", "updater");
   }
-  void TearDown() override { SetPlatformServices(nullptr); }
-
   // Runs the updater's whole start-up with no host program, so the pass
   // sees the display name and code page it would see for real. The lock and
   // the clearing of leftovers open every run; the log keeps what follows.
   void Run() {
     const auto start = static_cast<std::ptrdiff_t>(fs.log.size());
-    EXPECT_EQ(AfxWinMain({"Update.exe"}), 0);
+    EXPECT_EQ(AfxWinMain(fs, {"Update.exe"}), 0);
     ASSERT_GE(fs.log.size(), static_cast<std::size_t>(start) + 2);
     const auto opening = fs.log.begin() + start;
     EXPECT_EQ(Log(opening, opening + 2), (Log{"lock C:\\App\\", "clear C:\\App\\"}));
@@ -130,8 +127,7 @@ TEST_F(UpdatePass, NoOrEmptyStagingFolderDoesNothingAndShowsNothing) {
   MemoryServices bareTree;
   FaultInjectingServices bare{bareTree};
   bareTree.AddFolder("C:\\App");
-  SetPlatformServices(&bare);
-  ApplyStagedFiles();
+  ApplyStagedFiles(bare);
   EXPECT_EQ(bare.log, (Log{"search C:\\App\\SelfTemp\\*.* !3"}));
 }
 
@@ -295,14 +291,13 @@ TEST_F(UpdatePass, SearchPatternLengthLimit) {
     SCOPED_TRACE(folderLength);
     MemoryServices longTree;
     FaultInjectingServices longFs{longTree};
-    SetPlatformServices(&longFs);
     const AnsiString folder = "C:\\" + AnsiString(folderLength - 4, 'f') + "\\";
     ASSERT_EQ(folder.size(), folderLength);
     longTree.AddFolder(folder.substr(0, folder.size() - 1));
     longTree.AddFolder(folder + "SelfTemp");
     longTree.AddFile(folder + "SelfTemp\\Main.exe", "new");
     longTree.modulePath = folder + "U.exe";
-    EXPECT_EQ(AfxWinMain({"U.exe"}), 0);
+    EXPECT_EQ(AfxWinMain(longFs, {"U.exe"}), 0);
     if (folderLength == 247) {
       EXPECT_EQ(longTree.Content(folder + "Main.exe"), "new");
     } else {

@@ -40,18 +40,16 @@ TEST(HostProgramName, OnlyAnOptionInFirstPlaceNamesTheHost) {
 class StartUp : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetPlatformServices(&fs);
     tree.AddFolder("C:\\App");
     tree.AddFolder("C:\\App\\SelfTemp");
   }
-  void TearDown() override { SetPlatformServices(nullptr); }
   MemoryServices tree;
   FaultInjectingServices fs{tree};
 };
 
 TEST_F(StartUp, RunsThePassThenStartsTheHostAndExitsZero) {
   tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
-  EXPECT_EQ(AfxWinMain({"Update.exe", "/Main.exe"}), 0);
+  EXPECT_EQ(AfxWinMain(fs, {"Update.exe", "/Main.exe"}), 0);
   EXPECT_EQ(tree.errorMode, 0x8001u);
   // One updater at a time, then what killed runs left, then the pass and
   // the host.
@@ -65,7 +63,7 @@ TEST_F(StartUp, RunsThePassThenStartsTheHostAndExitsZero) {
 TEST_F(StartUp, WithoutAHostNameThePassStillRunsAndNothingStarts) {
   for (const Args& argv : {Args{"Update.exe"}, Args{"Update.exe", "/"}, Args{"Update.exe", "Main.exe"}}) {
     fs.log.clear();
-    EXPECT_EQ(AfxWinMain(argv), 0);
+    EXPECT_EQ(AfxWinMain(fs, argv), 0);
     EXPECT_EQ(fs.log, (Log{"lock C:\\App\\", "clear C:\\App\\", "search C:\\App\\SelfTemp\\*.*"}));
   }
 }
@@ -91,7 +89,6 @@ TEST_F(StartUp, ABusyFolderIsWaitedForABoundedTimeAndOnlyWithSomethingStaged) {
     SCOPED_TRACE(c.what);
     MemoryServices t;
     FaultInjectingServices f{t};
-    SetPlatformServices(&f);
     t.AddFolder("C:\\App");
     t.AddFolder("C:\\App\\SelfTemp");
     t.AddFile("C:\\App\\SelfTemp\\Readme.txt", "not applied");
@@ -100,20 +97,19 @@ TEST_F(StartUp, ABusyFolderIsWaitedForABoundedTimeAndOnlyWithSomethingStaged) {
     rule.times = c.busyTimes;
     rule.kind = c.kind;
     f.Add(rule);
-    EXPECT_EQ(AfxWinMain({"Update.exe", "/Main.exe"}), c.exitCode);
+    EXPECT_EQ(AfxWinMain(f, {"Update.exe", "/Main.exe"}), c.exitCode);
     EXPECT_EQ(std::count_if(f.log.begin(), f.log.end(), [](const std::string& l) { return l.rfind("lock ", 0) == 0; }),
               c.lockCalls);
     EXPECT_EQ(std::count(f.log.begin(), f.log.end(), "clear C:\\App\\"), c.cleared ? 1 : 0);
     EXPECT_EQ(t.Content("C:\\App\\Main.exe"), c.applied ? "new" : "<missing>");
     EXPECT_EQ(f.log.back(), "launch C:\\App\\Main.exe") << "the host comes back in every case";
   }
-  SetPlatformServices(&fs);
 }
 
 TEST_F(StartUp, TheHostStartsAfterAFailedPassAndOnlyAfterTheMessage) {
   tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
   fs.Add({FaultRule::Op::Copy, "", 5});
-  EXPECT_EQ(AfxWinMain({"Update.exe", "-Main.exe"}), 0);
+  EXPECT_EQ(AfxWinMain(fs, {"Update.exe", "-Main.exe"}), 0);
   ASSERT_GE(fs.log.size(), 2u);
   EXPECT_EQ(fs.log[fs.log.size() - 2], std::string("message Update|") + texts::kFailureMessage + "|0x30");
   EXPECT_EQ(fs.log.back(), "launch C:\\App\\Main.exe");
@@ -123,7 +119,7 @@ TEST_F(StartUp, TheMessageIsCaptionedWithTheExecutableNameWithoutExtension) {
   tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
   fs.Add({FaultRule::Op::Copy, "", 5});
   tree.modulePath = "C:\\App\\My.Tool.exe";
-  AfxWinMain({"My.Tool.exe"});
+  AfxWinMain(fs, {"My.Tool.exe"});
   EXPECT_EQ(fs.log.back().substr(0, 16), "message My.Tool|");
 }
 
@@ -152,7 +148,7 @@ TEST_F(StartUp, TheHostNameIsAppendedToTheUpdatersFolderAsItStands) {
     fs.log.clear();
     tree.codePage = CodePageForTests(c.codePage);
     tree.modulePath = c.ownPath;
-    AfxWinMain({"Update.exe", c.host});
+    AfxWinMain(fs, {"Update.exe", c.host});
     ASSERT_FALSE(fs.log.empty());
     EXPECT_EQ(fs.log.back(), std::string("launch ") + c.launched);
   }
@@ -163,7 +159,7 @@ TEST_F(StartUp, ALongOwnPathIsLaunchedFromInFull) {
   // longer than the C runtime's 255-byte components.
   const AnsiString folder = "\\" + AnsiString(200, 'a') + "\\" + AnsiString(54, 'b') + "\\";
   tree.modulePath = folder + "U";
-  AfxWinMain({"U", "/Main.exe"});
+  AfxWinMain(fs, {"U", "/Main.exe"});
   EXPECT_EQ(fs.log.back(), "launch " + folder + "Main.exe");
 }
 
@@ -172,14 +168,14 @@ TEST_F(StartUp, AnOwnPathThatCannotBeUsedRunsNoPassButStartsTheHost) {
     SCOPED_TRACE(own.size());
     fs.log.clear();
     tree.modulePath = own;
-    EXPECT_EQ(AfxWinMain({"Update.exe", "/bin\\Main.exe"}), kExitOwnPathRefused);
+    EXPECT_EQ(AfxWinMain(fs, {"Update.exe", "/bin\\Main.exe"}), kExitOwnPathRefused);
     EXPECT_EQ(fs.log, Log{"launch-beside-self bin\\Main.exe"});
     fs.log.clear();
-    EXPECT_EQ(AfxWinMain({"Update.exe", "Main.exe"}), kExitOwnPathRefused);
+    EXPECT_EQ(AfxWinMain(fs, {"Update.exe", "Main.exe"}), kExitOwnPathRefused);
     EXPECT_TRUE(fs.log.empty()) << "no host named, none started";
   }
   tree.modulePath = "C:\\" + AnsiString(252, 'x') + ".exe";  // 259 bytes: fine
-  EXPECT_EQ(AfxWinMain({"Update.exe"}), 0);
+  EXPECT_EQ(AfxWinMain(fs, {"Update.exe"}), 0);
 }
 
 }  // namespace

@@ -301,8 +301,7 @@ TEST(PosixProcessDeathTest, AnUncaughtExceptionEndsTheProcessWithCode3) {
   EXPECT_EXIT(
       {
         static posix::PosixServices services;
-        SetPlatformServices(&services);
-        std::set_terminate([] { Os().EndAbnormally(); });
+        std::set_terminate([] { services.EndAbnormally(); });
         std::terminate();
       },
       ::testing::ExitedWithCode(3), "abnormal program termination");

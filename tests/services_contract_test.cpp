@@ -15,13 +15,9 @@ class Contract : public ::testing::TestWithParam<Factory> {
  protected:
   void SetUp() override {
     env = GetParam()();
-    SetPlatformServices(&env->Services());
     root = env->Root();
   }
-  void TearDown() override {
-    SetPlatformServices(nullptr);
-    env.reset();
-  }
+  void TearDown() override { env.reset(); }
   PlatformServices& os() { return env->Services(); }
   std::string Read(const AnsiString& rel) {
     std::string s;
@@ -117,7 +113,7 @@ TEST_P(Contract, FinderListsEveryEntryOnceMarkingFolders) {
   env->MakeFolder("Stage\\Sub");
   env->WriteFile("Stage\\Sub\\Inner.exe", "x");
 
-  CFileFind finder;
+  CFileFind finder(os());
   ASSERT_TRUE(finder.FindFile(root + "stage\\*.*")) << "the folder is found whatever its case";
   std::vector<AnsiString> files, folders;
   for (bool more = true; more;) {
@@ -144,7 +140,7 @@ TEST_P(Contract, FinderListsEveryEntryOnceMarkingFolders) {
 }
 
 TEST_P(Contract, FinderReportsNothingForAMissingFolder) {
-  CFileFind finder;
+  CFileFind finder(os());
   EXPECT_FALSE(finder.FindFile(root + "Missing\\*.*"));
   EXPECT_FALSE(finder.FindNext());
   EXPECT_TRUE(finder.GetFileName().empty());
@@ -154,7 +150,7 @@ TEST_P(Contract, AFolderOfSubfoldersYieldsOnlyFolders) {
   env->MakeFolder("Only");
   env->MakeFolder("Only\\One");
   env->MakeFolder("Only\\Two");
-  CFileFind finder;
+  CFileFind finder(os());
   ASSERT_TRUE(finder.FindFile(root + "Only\\*.*"));
   int entries = 0;
   for (bool more = true; more; ++entries) {

@@ -80,23 +80,20 @@ AnsiString ShellDisplayName(const char* path) {
 }
 
 TEST(Win32Services, DisplayNameAgreesWithThePortableRule) {
-  // The portable rule reads the code page from the installed services.
+  // The portable rule in the code page the services give.
   win32::Win32Services os;
-  SetPlatformServices(&os);
-  struct Restore {
-    ~Restore() { SetPlatformServices(nullptr); }
-  } restore;
+  const CodePage& cp = os.ActiveCodePage();
   const char* const paths[] = {
       "C:\\App\\Update.exe", "C:\\App\\My.Tool.exe", "C:\\App\\NoExtension", "C:\\a.b\\c",
       "C:\\App\\x. y", "\\\\server\\share\\Up.exe", "Update.exe", "C:Update.exe",
       "C:\\App\\.exe"};
-  for (const char* path : paths) EXPECT_EQ(ShellDisplayName(path), DisplayNameFromPath(path)) << path;
+  for (const char* path : paths) EXPECT_EQ(ShellDisplayName(path), DisplayNameFromPath(cp, path)) << path;
   EXPECT_EQ(ShellDisplayName("C:\\App\\Update.exe"), "Update");
   EXPECT_EQ(ShellDisplayName("C:\\App\\My.Tool.exe"), "My.Tool");
   if (GetACP() == 936) {
     // A folder whose last character ends in 0x5C, and a name that does.
     EXPECT_EQ(ShellDisplayName("C:\\\x95\x5C\\\xB0\xB2\x95\x5C.exe"), "\xB0\xB2\x95\x5C");
-    EXPECT_EQ(DisplayNameFromPath("C:\\\x95\x5C\\\xB0\xB2\x95\x5C.exe"), "\xB0\xB2\x95\x5C");
+    EXPECT_EQ(DisplayNameFromPath(cp, "C:\\\x95\x5C\\\xB0\xB2\x95\x5C.exe"), "\xB0\xB2\x95\x5C");
   }
 }
 

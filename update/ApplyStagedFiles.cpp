@@ -22,17 +22,19 @@ bool IsAppliedName(const CodePage& cp, const AnsiString& name, const AnsiString&
 // stop. They raise nothing: a missing backup, the usual case, is not worth an
 // exception, and the steps after them decide from the result, which says
 // "failed" also when the system gave no error code.
-bool RemoveIfPossible(const AnsiString& path) { return Os().RemoveFile(path).ok; }
+bool RemoveIfPossible(PlatformServices& os, const AnsiString& path) { return os.RemoveFile(path).ok; }
 
-bool RenameIfPossible(const AnsiString& from, const AnsiString& to) { return Os().RenameFile(from, to).ok; }
+bool RenameIfPossible(PlatformServices& os, const AnsiString& from, const AnsiString& to) {
+  return os.RenameFile(from, to).ok;
+}
 
 }  // namespace
 
-bool AnyStagedFile() {
-  const CodePage& cp = ActiveCodePage();
-  const AnsiString installer = Os().FromCodePage936(texts::kInstallerName);
-  CFileFind finder;
-  bool more = finder.FindFile(ApplicationFolder() + texts::kStagingPattern);
+bool AnyStagedFile(PlatformServices& os) {
+  const CodePage& cp = os.ActiveCodePage();
+  const AnsiString installer = os.FromCodePage936(texts::kInstallerName);
+  CFileFind finder(os);
+  bool more = finder.FindFile(ApplicationFolder(os) + texts::kStagingPattern);
   while (more) {
     more = finder.FindNext();
     if (!finder.IsDirectory() && IsAppliedName(cp, finder.GetFileName(), installer)) return true;
@@ -40,16 +42,16 @@ bool AnyStagedFile() {
   return false;
 }
 
-void ApplyStagedFiles() {
-  const CodePage& cp = ActiveCodePage();
+void ApplyStagedFiles(PlatformServices& os) {
+  const CodePage& cp = os.ActiveCodePage();
   // The installer's name is written in code page 936; a system in another
   // code page lists it with other bytes.
-  const AnsiString installer = Os().FromCodePage936(texts::kInstallerName);
+  const AnsiString installer = os.FromCodePage936(texts::kInstallerName);
 
   // The start-up only gets here with an own path shorter than kMaxPath.
-  const AnsiString appFolder = ApplicationFolder();
+  const AnsiString appFolder = ApplicationFolder(os);
 
-  CFileFind finder;
+  CFileFind finder(os);
   bool more = finder.FindFile(appFolder + texts::kStagingPattern);
   while (more) {
     // The entry advanced to is the one handled now, so the last entry is
@@ -74,14 +76,14 @@ void ApplyStagedFiles() {
     // the copy no longer finds at the target once it has moved away.
     bool movedToBackup = false;
     Permissions inPlace = 0;
-    if (PathExists(target, &inPlace)) {
-      RemoveIfPossible(backup);
-      movedToBackup = RenameIfPossible(target, backup);
+    if (os.PathExists(target, &inPlace)) {
+      RemoveIfPossible(os, backup);
+      movedToBackup = RenameIfPossible(os, target, backup);
     }
 
-    if (CopyFileOver(source, target, movedToBackup ? inPlace : 0).ok) {
+    if (os.CopyFileOver(source, target, movedToBackup ? inPlace : 0).ok) {
       // Left staged if it cannot be removed; the next run applies it again.
-      RemoveIfPossible(source);
+      RemoveIfPossible(os, source);
       continue;
     }
 
@@ -89,11 +91,11 @@ void ApplyStagedFiles() {
     // left at the target path is not it, and a partial program in place would
     // block the rename back. Otherwise the file there may be the old version
     // itself, so it is kept.
-    if (movedToBackup) RemoveIfPossible(target);
+    if (movedToBackup) RemoveIfPossible(os, target);
     // Put the old version back under its own name, tell the user once, and
     // leave the remaining staged files for a later run.
-    RenameIfPossible(backup, target);
-    AfxMessageBox(texts::kFailureMessage, kMbOk);
+    RenameIfPossible(os, backup, target);
+    AfxMessageBox(os, texts::kFailureMessage, kMbOk);
     break;
   }
   finder.Close();

@@ -2,10 +2,13 @@
 // the application folder behind a ".Old" backup.
 #pragma once
 
-// Applies the staged files in the order the file system lists them. Stops at
-// the first copy that fails, after putting that file's backup back and showing
-// the failure message once. Never lets a file error reach the caller.
-void ApplyStagedFiles();
+#include "platform/services.h"
+
+// Applies the staged files, through `os`, in the order the file system lists
+// them. Stops at the first copy that fails, after putting that file's backup
+// back and showing the failure message once. Never lets a file error reach
+// the caller.
+void ApplyStagedFiles(PlatformServices& os);
 
 // Whether the staging folder holds a file the pass would apply.
-bool AnyStagedFile();
+bool AnyStagedFile(PlatformServices& os);
