@@ -30,10 +30,15 @@ AnsiString FormatAnsi(const char* format, ...) {
   va_start(args, format);
   va_list again;
   va_copy(again, args);
-  const int n = std::vsnprintf(nullptr, 0, format, args);
+  // Paths fit the buffer, so they are formatted once; a longer text is
+  // formatted again at its measured size.
+  char buffer[2 * kMaxPath];
+  const int n = std::vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
   AnsiString out;
-  if (n > 0) {
+  if (n > 0 && static_cast<std::size_t>(n) < sizeof buffer) {
+    out.assign(buffer, static_cast<std::size_t>(n));
+  } else if (n > 0) {
     out.resize(static_cast<std::size_t>(n) + 1);
     std::vsnprintf(&out[0], out.size(), format, again);
     out.resize(static_cast<std::size_t>(n));
