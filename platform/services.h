@@ -48,9 +48,16 @@ struct OpResult {
 
 // What PathExists learns of a path besides its existence, for the copy that
 // replaces what is there (see CopyFileOver): a regular file's permission bits
-// as the platform keeps them (its whole mode on POSIX); 0 where the platform
-// keeps none, for anything but a regular file, and when nothing is there.
-using Permissions = unsigned;
+// as the platform keeps them (its whole mode on POSIX) and its owner and
+// group where it has such; a default Permissions where the platform keeps
+// none, for anything but a regular file, and when nothing is there.
+struct Permissions {
+  static constexpr long kNone = -1;
+  unsigned mode = 0;
+  long owner = kNone;
+  long group = kNone;
+  bool kept() const { return mode != 0; }
+};
 
 // Message-box flags, as the Windows API defines them.
 constexpr unsigned kMbOk = 0x0;
@@ -104,8 +111,9 @@ class PlatformServices {
   // promise that, whatever the failed copy left. The new file keeps the
   // permissions of the version it replaces: the file at `to` or, where the
   // caller has just moved that away, `replaced`, which PathExists gave for it
-  // (0 when nothing was moved); only a file new to the folder takes the
-  // source's. A platform without permissions ignores `replaced`.
+  // (a default Permissions when nothing was moved); only a file new to the
+  // folder takes the source's. A platform without permissions ignores
+  // `replaced`.
   virtual OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) = 0;
 
   // Makes this process the only updater of the application folder `folder`

@@ -142,7 +142,7 @@ OpResult MemoryServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<D
 }
 
 bool MemoryServices::PathExists(const AnsiString& path, Permissions* permissions) {
-  if (permissions != nullptr) *permissions = 0;
+  if (permissions != nullptr) *permissions = Permissions();
   return Find(path) != nullptr;
 }
 

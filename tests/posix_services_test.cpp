@@ -44,7 +44,7 @@ int CopyNativeFileOver(const std::string& from, const std::string& to, int folde
   int err = dir < 0 ? errno : 0;
   if (err == 0) {
     err = posix::CopyIntoFolder(in, st, dir, slash == std::string::npos ? to : to.substr(slash + 1),
-                                posix::NewFileMode(st));
+                                posix::NewFileMode(st), posix::Owner());
     close(dir);
   }
   close(in);
@@ -274,7 +274,7 @@ TEST_F(PosixFolder, NamesSwappedByAnotherProcessAreStillFound) {
   for (int i = 0; i < 2; ++i) EXPECT_FALSE(os.PathExists(root + "\\B.DLL.Old", nullptr));  // read the folder
   ASSERT_EQ(renameat2(AT_FDCWD, (dir + "/c.dll").c_str(), AT_FDCWD, (dir + "/b.dll").c_str(),
                       RENAME_EXCHANGE), 0);
-  EXPECT_TRUE(os.CopyFileOver(root + "\\staged", root + "\\B.DLL", 0).ok);
+  EXPECT_TRUE(os.CopyFileOver(root + "\\staged", root + "\\B.DLL", {}).ok);
   EXPECT_EQ(Names(), (std::vector<std::string>{"b.dll", "c.dll", "staged"}));
   std::ifstream in(dir + "/b.dll");
   std::string content;

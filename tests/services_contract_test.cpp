@@ -78,17 +78,17 @@ TEST_P(Contract, CopyCreatesOrReplacesAndFailsWithoutHarm) {
   env->WriteFile("dst.exe", "old");
   env->MakeFolder("dir.exe");
 
-  EXPECT_TRUE(os().CopyFileOver(root + "src.exe", root + "fresh.exe", 0).ok);
+  EXPECT_TRUE(os().CopyFileOver(root + "src.exe", root + "fresh.exe", {}).ok);
   EXPECT_EQ(Read("fresh.exe"), "new content");
-  EXPECT_TRUE(os().CopyFileOver(root + "src.exe", root + "dst.exe", 0).ok);
+  EXPECT_TRUE(os().CopyFileOver(root + "src.exe", root + "dst.exe", {}).ok);
   EXPECT_EQ(Read("dst.exe"), "new content");
   EXPECT_EQ(Read("src.exe"), "new content");
 
-  EXPECT_EQ(os().CopyFileOver(root + "missing.exe", root + "dst2.exe", 0).kind, ErrorKind::kNotFound);
+  EXPECT_EQ(os().CopyFileOver(root + "missing.exe", root + "dst2.exe", {}).kind, ErrorKind::kNotFound);
   EXPECT_EQ(Read("dst2.exe"), "<none>");
-  EXPECT_FALSE(os().CopyFileOver(root + "src.exe", root + "dir.exe", 0).ok);
+  EXPECT_FALSE(os().CopyFileOver(root + "src.exe", root + "dir.exe", {}).ok);
   EXPECT_TRUE(env->IsFolder("dir.exe"));
-  EXPECT_EQ(os().CopyFileOver(root + "src.exe", root + "nowhere\\x.exe", 0).kind, ErrorKind::kNotFound);
+  EXPECT_EQ(os().CopyFileOver(root + "src.exe", root + "nowhere\\x.exe", {}).kind, ErrorKind::kNotFound);
 
   // Nothing but the files themselves is left behind.
   EXPECT_EQ(env->List(""), (std::vector<AnsiString>{"dir.exe", "dst.exe", "fresh.exe", "src.exe"}));
@@ -97,7 +97,7 @@ TEST_P(Contract, CopyCreatesOrReplacesAndFailsWithoutHarm) {
 TEST_P(Contract, CopyReplacesAFileNamedInAnotherCase) {
   env->WriteFile("src", "new");
   env->WriteFile("main.exe", "old");
-  EXPECT_TRUE(os().CopyFileOver(root + "src", root + "MAIN.EXE", 0).ok);
+  EXPECT_TRUE(os().CopyFileOver(root + "src", root + "MAIN.EXE", {}).ok);
   std::string content;
   EXPECT_TRUE(env->ReadFile("main.exe", &content) || env->ReadFile("MAIN.EXE", &content));
   EXPECT_EQ(content, "new");
@@ -135,7 +135,7 @@ TEST_P(Contract, FinderListsEveryEntryOnceMarkingFolders) {
 
   // The listed name reaches the same file again.
   std::string content;
-  EXPECT_TRUE(os().CopyFileOver(root + "Stage\\\x95\x5C.dll", root + "copy.dll", 0).ok);
+  EXPECT_TRUE(os().CopyFileOver(root + "Stage\\\x95\x5C.dll", root + "copy.dll", {}).ok);
   EXPECT_EQ(Read("copy.dll"), "t");
 }
 

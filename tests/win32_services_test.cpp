@@ -138,9 +138,9 @@ TEST(Win32Services, ReadOnlyAndHiddenFilesAreCopiedWithTheirAttributes) {
 
   // Flushing needs the copy opened for writing, which its read-only
   // attribute would refuse; the copy must succeed all the same.
-  EXPECT_TRUE(os.CopyFileOver(root + "ro.dll", root + "new.dll", 0).ok);
-  EXPECT_TRUE(os.CopyFileOver(root + "ro.dll", root + "old.dll", 0).ok);
-  EXPECT_TRUE(os.CopyFileOver(root + "hidden.exe", root + "shown.exe", 0).ok);
+  EXPECT_TRUE(os.CopyFileOver(root + "ro.dll", root + "new.dll", {}).ok);
+  EXPECT_TRUE(os.CopyFileOver(root + "ro.dll", root + "old.dll", {}).ok);
+  EXPECT_TRUE(os.CopyFileOver(root + "hidden.exe", root + "shown.exe", {}).ok);
   std::string content;
   EXPECT_TRUE(env->ReadFile("new.dll", &content));
   EXPECT_EQ(content, "read only");

@@ -75,13 +75,13 @@ void ApplyStagedFiles(PlatformServices& os) {
     // The new version keeps the permissions of the one it replaces, which
     // the copy no longer finds at the target once it has moved away.
     bool movedToBackup = false;
-    Permissions inPlace = 0;
+    Permissions inPlace;
     if (os.PathExists(target, &inPlace)) {
       RemoveIfPossible(os, backup);
       movedToBackup = RenameIfPossible(os, target, backup);
     }
 
-    if (os.CopyFileOver(source, target, movedToBackup ? inPlace : 0).ok) {
+    if (os.CopyFileOver(source, target, movedToBackup ? inPlace : Permissions()).ok) {
       // Left staged if it cannot be removed; the next run applies it again.
       RemoveIfPossible(os, source);
       continue;

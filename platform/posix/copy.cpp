@@ -9,6 +9,7 @@
 // killed run left is cleared by the services, under the run lock.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -180,6 +181,15 @@ bool IsTemporaryName(const std::string& name) {
   return dash != std::string::npos && digits(prefix, dash) && digits(dash + 1, name.size());
 }
 
+bool MadeByLiveProcess(const std::string& name) {
+  if (!IsTemporaryName(name)) return false;
+  const std::size_t digits = sizeof kTemporaryPrefix - 1;
+  const std::string number = name.substr(digits, name.find('-', digits) - digits);
+  if (number.size() > 9) return false;  // no process number is that large
+  const pid_t pid = static_cast<pid_t>(std::stol(number));
+  return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
 int OpenRegularFile(int dirFd, const std::string& name, int* fd, struct stat* st) {
   // Opened without waiting: a FIFO opens at once this way, where a plain
   // open would wait for a writer forever. Only a regular file is read. A
@@ -203,7 +213,8 @@ int OpenRegularFile(int dirFd, const std::string& name, int* fd, struct stat* st
 
 mode_t NewFileMode(const struct stat& staged) { return staged.st_mode & 0777 & ~CreationMask(); }
 
-int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& name, mode_t mode) {
+int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& name, mode_t mode,
+                   const Owner& owner) {
   constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
   mode &= 0777;
   std::string temporary;
@@ -214,6 +225,8 @@ int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& 
     if (out.get() < 0 && (errno != EEXIST || attempt >= 100)) return errno;
   }
 
+  // Before the bits are set: giving a file away may clear some of them.
+  if (owner.uid != static_cast<uid_t>(-1) && geteuid() == 0) (void)fchown(out.get(), owner.uid, owner.gid);
   int err = CopyContent(in, st, out.get());
   // The creation took the umask's bits away; bits kept from the version in
   // place are put back.

@@ -14,6 +14,11 @@ namespace posix {
 // ".selfupdate-settings", say) is not one.
 bool IsTemporaryName(const std::string& name);
 
+// Whether the process whose number the temporary's name `name` holds may
+// still be running, its copy in flight: it exists, or exists as another
+// user's. False for a name that holds no such number.
+bool MadeByLiveProcess(const std::string& name);
+
 // Opens `name` in the folder `dirFd` for reading when it is a regular file;
 // returns 0 and sets *fd and *st, or returns errno (EISDIR for a folder,
 // EINVAL for a FIFO, device or socket, ELOOP for a symbolic link, which is
@@ -25,14 +30,24 @@ int OpenRegularFile(int dirFd, const std::string& name, int* fd, struct stat* st
 // never carry over.
 mode_t NewFileMode(const struct stat& staged);
 
+// Who a new file is to belong to. Only root may give a file away; any other
+// process owns what it creates, whatever is asked. -1 keeps the process's.
+struct Owner {
+  uid_t uid = static_cast<uid_t>(-1);
+  gid_t gid = static_cast<gid_t>(-1);
+};
+
 // Copies the open regular file `in`, whose status is `st`, to `name` in the
 // folder `dirFd`, creating it or replacing what is there, with the permission
-// bits `mode` (0777 at most; the umask does not apply) and the process as its
-// owner: the content goes to a temporary of this run's own beside it, is
+// bits `mode` (0777 at most; the umask does not apply) and, run by root, the
+// owner and group `owner` (else the process's; a failure to give the file
+// away leaves it root's, as it was before such owners were kept): the
+// content goes to a temporary of this run's own beside it, is
 // flushed and renamed into place, and the folder is flushed where that can
 // be done (else the file system). On failure the target is as it was and the
 // temporary is gone; once the rename is done the copy has succeeded. Returns
 // 0 or errno.
-int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& name, mode_t mode);
+int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& name, mode_t mode,
+                   const Owner& owner);
 
 }  // namespace posix

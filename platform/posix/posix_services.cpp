@@ -183,7 +183,7 @@ OpResult PosixServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<Di
 }
 
 bool PosixServices::PathExists(const AnsiString& path, Permissions* permissions) {
-  if (permissions != nullptr) *permissions = 0;
+  if (permissions != nullptr) *permissions = Permissions();
   Place at;
   if (Locate(path, &at) != 0) return false;
   if (at.name.empty()) return true;
@@ -193,7 +193,7 @@ bool PosixServices::PathExists(const AnsiString& path, Permissions* permissions)
     return fstatat(at.folder->fd(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
   });
   if (err != 0) return false;
-  if (permissions != nullptr && S_ISREG(st.st_mode)) *permissions = st.st_mode;
+  if (permissions != nullptr && S_ISREG(st.st_mode)) *permissions = {st.st_mode, st.st_uid, st.st_gid};
   return true;
 }
 
@@ -266,21 +266,30 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
   // and no other spelling is there, the name is free and nothing needs to be
   // asked.
   mode_t mode = NewFileMode(st);
+  Owner owner;
   name = dst.name;
   bool replaces = false;
-  if (replaced == 0 || !names_.OtherName(df, dst.name).empty()) {
+  if (!replaced.kept() || !names_.OtherName(df, dst.name).empty()) {
     struct stat inPlace;
     const auto present = [&](const std::string& n) {
       return fstatat(df.fd(), n.c_str(), &inPlace, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
     };
     replaces = OnNameOrOther(names_, df, dst.name, &name, present) == 0;
-    if (!replaces)
+    if (!replaces) {
       name = dst.name;
-    else if (S_ISREG(inPlace.st_mode))
+    } else if (S_ISREG(inPlace.st_mode)) {
       mode = inPlace.st_mode;
+      owner = {inPlace.st_uid, inPlace.st_gid};
+    }
   }
-  if (!replaces && replaced != 0) mode = replaced;
-  err = CopyIntoFolder(in, st, df.fd(), name, mode);
+  if (!replaces && replaced.kept()) {
+    mode = replaced.mode;
+    owner = {static_cast<uid_t>(replaced.owner), static_cast<gid_t>(replaced.group)};
+  }
+  struct stat folder;
+  if (!replaces && !replaced.kept() && geteuid() == 0 && fstat(df.fd(), &folder) == 0)
+    owner = {folder.st_uid, folder.st_gid};
+  err = CopyIntoFolder(in, st, df.fd(), name, mode, owner);
   close(in);
   if (err != 0) return Failure(err);
   names_.Created(df, name);
@@ -305,9 +314,11 @@ void PosixServices::RemoveLeftTemporaries(const AnsiString& folder) {
   names_.ReadBeforeChange(f);
   for (const std::string& name : names_.Names(f)) {
     // A temporary is only ever a regular file made by a run; whatever else
-    // bears such a name is someone else's.
+    // bears such a name is someone else's. One whose run still lives may be
+    // a copy in flight of a run that could not take the lock at all.
     struct stat st;
-    if (!IsTemporaryName(name) || fstatat(f.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (!IsTemporaryName(name) || MadeByLiveProcess(name) ||
+        fstatat(f.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode))
       continue;
     if (unlinkat(f.fd(), name.c_str(), 0) == 0) names_.Removed(f, name);

@@ -29,7 +29,9 @@ class PosixServices : public PlatformServices {
   // Atomic and durable (see copy.h). Only a regular file is copied; a FIFO,
   // device or symbolic link is refused without being read or waited on. The
   // new file keeps the mode bits of the file it replaces, or `replaced`;
-  // otherwise it gets the staged file's less the umask.
+  // otherwise it gets the staged file's less the umask. Run by root, it also
+  // keeps that file's owner and group, and a file new to the folder takes
+  // the folder's: an administrator's update leaves the folder to its owner.
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) override;
   // See run_lock.h.
   OpResult LockApplicationFolder(const AnsiString& folder) override;

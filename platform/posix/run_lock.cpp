@@ -54,6 +54,11 @@ int RunLock::TryLock(int folderFd) {
     close(fd);
     return EINVAL;
   }
+  // The folder's owner must be able to take the lock after root has made or
+  // used it: a lock file of root's, with no read bits, is one its owner
+  // cannot open. Mended here too when an earlier root run left it so.
+  if (geteuid() == 0 && (st.st_uid != folder.st_uid || st.st_gid != folder.st_gid))
+    (void)fchown(fd, folder.st_uid, folder.st_gid);
   // Set after creation, so that no umask can add or keep a bit.
   if (created && fchmod(fd, LockFileMode(folder)) != 0) return Fail(fd);
 

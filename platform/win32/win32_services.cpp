@@ -383,7 +383,7 @@ OpResult Win32Services::OpenSearch(const AnsiString& pattern, std::unique_ptr<Di
 }
 
 bool Win32Services::PathExists(const AnsiString& path, Permissions* permissions) {
-  if (permissions != nullptr) *permissions = 0;
+  if (permissions != nullptr) *permissions = Permissions();
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 

@@ -26,7 +26,7 @@ class Win32Services : public PlatformServices {
   // as if absent.
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
   // Windows keeps no permissions of the kind CopyFileOver passes on:
-  // *permissions is always 0.
+  // *permissions is always a default one.
   bool PathExists(const AnsiString& path, Permissions* permissions) override;
   // A read-only file is removed too: its attribute is lifted first, and put
   // back if the delete still fails. The update removes only files it is done

@@ -169,6 +169,10 @@ def typical_run(root):
     # A vendor's own read-only files whose names only begin like a copy's
     # temporary: the clearing of killed runs' temporaries leaves them be.
     lookalikes = [".selfupdate-settings", ".selfupdate-1-2.bak", "~SUnotes.tmp", "~SU1234567.tmp"]
+    # On Linux, a temporary of a process that still runs (this one) may be a
+    # copy in flight of a run that went without the lock: it stays too.
+    if OPTS.platform == "linux":
+        lookalikes.append(f".selfupdate-{os.getpid()}-0")
     for n in lookalikes:
         app.write(n, "vendor", mode=0o444)
     app.run("/Main.exe")
@@ -558,25 +562,40 @@ def every_script_updates(root):
 @scenario("linux")
 def file_modes_as_an_administrator_expects(root):
     # A new version keeps the bits of the version it replaces; a file new to
-    # the folder gets the staged file's, less the umask.
-    cases = [  # name, mode in place (None: nothing there), staged mode, mode expected
-        ("Lib.dll", None, 0o644, 0o644),
-        ("Wide.dll", None, 0o777, 0o755),
-        ("Main.exe", 0o755, 0o644, 0o755),
-        ("Shared.dll", 0o775, 0o600, 0o775),
+    # the folder gets the staged file's, less the umask. Run by root in a
+    # folder of another user's, it keeps the replaced file's owner too, and a
+    # new file and the lock file take the folder's: a lock file of root's,
+    # with no read bits, is one the folder's owner cannot open.
+    folder_owner, other = pwd.getpwnam(TEST_USER).pw_uid, 4242
+    cases = [  # name, mode in place (None: nothing there), its owner, staged mode, mode expected
+        ("Lib.dll", None, None, 0o644, 0o644),
+        ("Wide.dll", None, None, 0o777, 0o755),
+        ("Main.exe", 0o755, other, 0o644, 0o755),
+        ("Shared.dll", 0o775, folder_owner, 0o600, 0o775),
     ]
     app = App(root)
-    for name, in_place, staged, _ in cases:
+    as_root = os.geteuid() == 0
+    for name, in_place, owner, staged, _ in cases:
         if in_place is not None:
             app.write(name, "old", mode=in_place)
+            if as_root:
+                os.chown(app.path(name), owner, owner)
         app.write("SelfTemp/" + name, "#!/bin/sh\n", mode=staged)
+    if as_root:
+        os.chown(app.dir, folder_owner, folder_owner)
     app.run(preexec_fn=lambda: os.umask(0o022))
     app.expect_clean_exit(False)
-    for name, _, _, wanted in cases:
-        got = os.stat(app.path(name)).st_mode & 0o7777
-        expect(got == wanted, f"{name}: mode {got:o}, wanted {wanted:o}")
+    for name, _, owner, _, wanted in cases:
+        st = os.stat(app.path(name))
+        expect(st.st_mode & 0o7777 == wanted, f"{name}: mode {st.st_mode & 0o7777:o}, wanted {wanted:o}")
+        wanted_owner = folder_owner if owner is None else owner
+        expect(not as_root or (st.st_uid, st.st_gid) == (wanted_owner, wanted_owner),
+               f"{name}: owner {st.st_uid}:{st.st_gid}, wanted {wanted_owner}")
     leftovers = [n for n in app.names() if n.startswith(".")]
     expect(leftovers == [], f"no temporary files left: {leftovers}")
+    if as_root:
+        lock = os.stat(app.path(RUN_LOCK))
+        expect((lock.st_uid, lock.st_gid) == (folder_owner, folder_owner), f"lock file owner {lock.st_uid}")
 
 
 @scenario("linux")
