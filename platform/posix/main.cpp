@@ -1,6 +1,10 @@
 // The process entry on POSIX: the arguments arrive already split, so they are
 // taken as they come, converted to the logic's code page.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <exception>
 #include <vector>
@@ -9,6 +13,31 @@
 #include "platform/posix/encoding.h"
 #include "platform/posix/log_file.h"
 #include "platform/posix/posix_services.h"
+
+namespace {
+
+// Descriptors 0 to 2 closed by whoever started the updater are opened again
+// before anything else is, on /dev/null, or where there is none, on a pipe
+// that reads as empty and whose writes fail quietly. Otherwise the next file
+// opened takes the number: the lock file as standard error would receive
+// the failure message.
+void OpenStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is `fd` itself: those below are open by now.
+    if (open("/dev/null", O_RDWR) == fd) continue;
+    int ends[2];
+    if (pipe(ends) != 0) return;
+    if (fd == 0) {
+      close(ends[1]);  // the read end is 0, and finds the end at once
+      continue;
+    }
+    dup2(ends[1], fd);  // in place of the read end, which goes with it
+    close(ends[1]);
+  }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // No signal the run's own actions raise may end it half-way; ignored, each
@@ -20,6 +49,7 @@ int main(int argc, char** argv) {
   // updater starts gets the default actions back (see Spawn).
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
+  OpenStandardDescriptors();
   static posix::PosixServices services;
   std::set_terminate([] { services.EndAbnormally(); });
   // Off unless SELFUPDATE_LOG names a file: then every step is noted there.

@@ -1120,6 +1120,18 @@ def a_closed_stderr_pipe_ends_nothing_and_the_host_starts_clean(root):
            f"the host was started blocking {blocked:x} and ignoring {ignored:x}")
     expect(app.path("Core.dll.Old") not in state.values(), f"the host was started with descriptors {state}")
 
+    # Started with standard input and error closed, the run must not hand
+    # those numbers to the files it opens: the lock file would take
+    # descriptor 2 and the failure message would be written into it.
+    closed = App(root, "Closed")
+    closed.write("Main.exe", "old")
+    os.makedirs(closed.stage)
+    os.symlink("/nonexistent/target", os.path.join(closed.stage, "Main.exe"))
+    p = subprocess.Popen([closed.path(closed.exe_name)], cwd=closed.dir, close_fds=True,
+                         stdout=subprocess.DEVNULL, preexec_fn=lambda: (os.close(0), os.close(2)))
+    expect(p.wait(timeout=60) == 0, f"with no standard descriptors: exit code {p.returncode}")
+    expect(os.path.getsize(closed.path(RUN_LOCK)) == 0, "the failure message went into the lock file")
+
 
 @scenario("linux")
 def a_deep_host_name_starts_nothing_and_crashes_nothing(root):
