@@ -60,6 +60,10 @@ OpResult LoggingServices::CopyFileOver(const AnsiString& from, const AnsiString&
   return Logged("copy", from, to, target().CopyFileOver(from, to, replaced));
 }
 
+OpResult LoggingServices::FlushFolder(const AnsiString& folder) {
+  return Logged("flush", folder, AnsiString(), target().FlushFolder(folder));
+}
+
 OpResult LoggingServices::LockApplicationFolder(const AnsiString& folder) {
   return Logged("lock", folder, AnsiString(), target().LockApplicationFolder(folder));
 }

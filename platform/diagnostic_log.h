@@ -35,6 +35,7 @@ class LoggingServices : public ForwardingServices {
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) override;
+  OpResult FlushFolder(const AnsiString& folder) override;
   OpResult LockApplicationFolder(const AnsiString& folder) override;
   void RemoveLeftTemporaries(const AnsiString& folder) override;
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;

@@ -116,6 +116,11 @@ class PlatformServices {
   // `replaced`.
   virtual OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) = 0;
 
+  // Makes the removals and renames made so far in `folder` (ending in a
+  // backslash) durable: after a power cut they are not undone. Where the
+  // system offers no such call, a success that does nothing.
+  virtual OpResult FlushFolder(const AnsiString& folder) = 0;
+
   // Makes this process the only updater of the application folder `folder`
   // (ending in a backslash) until it ends, when no other process is; never
   // waits. Fails with kBusy while another updater of the folder runs, and
@@ -187,6 +192,7 @@ class ForwardingServices : public PlatformServices {
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) override {
     return target_.CopyFileOver(from, to, replaced);
   }
+  OpResult FlushFolder(const AnsiString& folder) override { return target_.FlushFolder(folder); }
   OpResult LockApplicationFolder(const AnsiString& folder) override {
     return target_.LockApplicationFolder(folder);
   }

@@ -3,6 +3,7 @@
 namespace texts {
 
 const char kStagingPattern[] = "SelfTemp\\*.*";
+const char kStagingFolder[] = "SelfTemp\\";
 const char kSourcePathFormat[] = "%sSelfTemp\\%s";
 const char kExtensionSeparator[] = ".";
 const char kInstallerName[] = "\xB0\xB2\xD7\xB0.EXE";

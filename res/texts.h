@@ -9,6 +9,7 @@ namespace texts {
 
 // Appended to the application folder to search the staging folder.
 extern const char kStagingPattern[];      // SelfTemp\*.*
+extern const char kStagingFolder[];       // "SelfTemp\"
 // Formatted with the application folder and a staged name: the source path.
 extern const char kSourcePathFormat[];    // %sSelfTemp\%s
 // Separates a staged name from the extension that selects it.

@@ -121,9 +121,11 @@ TEST_P(Faults, EachOperationFailingInTurnLosesNothingAndReportsOnlyCopies) {
           }
         EXPECT_EQ(messages, firstFailedCopy >= 0 ? 1 : 0);
         if (firstFailedCopy >= 0) {
-          // Nothing but the roll-back, the message and the relaunch follows.
+          // Nothing but the roll-back, the flush of the removals before it,
+          // the message and the relaunch follows.
           for (std::size_t k = firstFailedCopy + 1; k + 1 < fs.log.size(); ++k)
             EXPECT_TRUE(fs.log[k].compare(0, 7, "remove ") == 0 || fs.log[k].compare(0, 7, "rename ") == 0 ||
+                        fs.log[k].compare(0, 6, "flush ") == 0 ||
                         fs.log[k].compare(0, kMessagePrefix.size(), kMessagePrefix) == 0)
                 << fs.log[k];
         }

@@ -54,6 +54,7 @@ TEST_F(UpdatePass, TypicalRunBacksUpReplacesAndClearsEachStagedFile) {
                         "remove C:\\App\\SelfTemp\\Main.exe",
                         "copy C:\\App\\SelfTemp\\Core.dll -> C:\\App\\Core.dll",
                         "remove C:\\App\\SelfTemp\\Core.dll",
+                        "flush C:\\App\\SelfTemp\\",
                     }));
   EXPECT_EQ(App("Main.exe"), "new main");
   EXPECT_EQ(App("Main.exe.Old"), "old main");
@@ -168,6 +169,7 @@ TEST_F(UpdatePass, AFailedCopyRestoresTheBackupShowsOneMessageAndStops) {
                       "copy C:\\App\\SelfTemp\\B.exe -> C:\\App\\B.exe !112",
                       "remove C:\\App\\B.exe !2",
                       "rename C:\\App\\B.exe.Old -> C:\\App\\B.exe",
+                      "flush C:\\App\\SelfTemp\\",  // A.exe's removal, before the wait
                       kMessage,
                   }));
   // Earlier files stay applied, the failed one is as before, later ones are
@@ -252,7 +254,7 @@ TEST_F(UpdatePass, FailuresWithoutAnErrorCodeAreNotTreatedAsErrors) {
   fs.Add({FaultRule::Op::Rename, "C:\\App\\Main.exe", 0, 1});
   Run();  // nothing shown
   EXPECT_EQ(App("Main.exe"), "new");
-  EXPECT_EQ(fs.log.size(), 5u);
+  EXPECT_EQ(fs.log.size(), 6u);
 }
 
 TEST_F(UpdatePass, ARenameThatFailsWithoutACodeThenAFailedCopyKeepsTheFileInPlace) {

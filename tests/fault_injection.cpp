@@ -105,6 +105,13 @@ OpResult FaultInjectingServices::LockApplicationFolder(const AnsiString& folder)
   return r;
 }
 
+OpResult FaultInjectingServices::FlushFolder(const AnsiString& folder) {
+  const FaultRule* rule = Take(Op::Flush, folder);
+  const OpResult r = rule != nullptr ? OpResult::Failure(rule->kind, rule->error) : target().FlushFolder(folder);
+  Record("flush " + folder, r);
+  return r;
+}
+
 void FaultInjectingServices::RemoveLeftTemporaries(const AnsiString& folder) {
   // A crash rule may stop the run here; a failure has nothing to report.
   Take(Op::Clear, folder);

@@ -12,7 +12,7 @@
 
 // Which calls a rule applies to, and what they then do.
 struct FaultRule {
-  enum class Op { Any, Search, Next, Remove, Rename, Copy, Lock, Clear };
+  enum class Op { Any, Search, Next, Remove, Rename, Copy, Lock, Clear, Flush };
 
   Op op = Op::Any;
   // Either path of a rename or copy, or for Next the search pattern, compared
@@ -66,6 +66,7 @@ class FaultInjectingServices : public ForwardingServices {
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) override;
   OpResult LockApplicationFolder(const AnsiString& folder) override;
+  OpResult FlushFolder(const AnsiString& folder) override;
   void RemoveLeftTemporaries(const AnsiString& folder) override;
   int ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) override;
   OpResult ShellOpen(const AnsiString& path) override;

@@ -201,6 +201,10 @@ void MemoryServices::AddErrorMode(unsigned flags) { errorMode |= flags; }
 
 void MemoryServices::ReportStartupRefusal(const char*) {}
 
+OpResult MemoryServices::FlushFolder(const AnsiString& folder) {
+  return IsFolder(folder.substr(0, folder.size() - 1)) ? OpResult::Success() : kPathNotFound;
+}
+
 void MemoryServices::EndAbnormally() { std::abort(); }
 
 // ------------------------------------------------------------ contract env

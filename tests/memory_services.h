@@ -53,6 +53,7 @@ class MemoryServices : public PlatformServices {
   void LaunchBesideSelf(const AnsiString& name) override;
   void AddErrorMode(unsigned flags) override;
   void ReportStartupRefusal(const char* reason) override;
+  OpResult FlushFolder(const AnsiString& folder) override;
   [[noreturn]] void EndAbnormally() override;
   // The double's code page is 936: the text as it is.
   AnsiString FromCodePage936(const char* text) override { return text; }

@@ -51,6 +51,16 @@ void ApplyStagedFiles(PlatformServices& os) {
   // The start-up only gets here with an own path shorter than kMaxPath.
   const AnsiString appFolder = ApplicationFolder(os);
 
+  // Once for every staged copy removed, before the run waits for the user or
+  // ends: a removal that a power cut undid would leave a copy applied
+  // already, and the next run would apply it again, putting the new version
+  // where the backup of the old one was.
+  bool removedStaged = false;
+  const auto flushRemovals = [&] {
+    if (removedStaged) (void)os.FlushFolder(appFolder + texts::kStagingFolder);
+    removedStaged = false;
+  };
+
   CFileFind finder(os);
   bool more = finder.FindFile(appFolder + texts::kStagingPattern);
   while (more) {
@@ -83,7 +93,7 @@ void ApplyStagedFiles(PlatformServices& os) {
 
     if (os.CopyFileOver(source, target, movedToBackup ? inPlace : Permissions()).ok) {
       // Left staged if it cannot be removed; the next run applies it again.
-      RemoveIfPossible(os, source);
+      removedStaged = RemoveIfPossible(os, source) || removedStaged;
       continue;
     }
 
@@ -95,8 +105,10 @@ void ApplyStagedFiles(PlatformServices& os) {
     // Put the old version back under its own name, tell the user once, and
     // leave the remaining staged files for a later run.
     RenameIfPossible(os, backup, target);
+    flushRemovals();
     AfxMessageBox(os, texts::kFailureMessage, kMbOk);
     break;
   }
   finder.Close();
+  flushRemovals();
 }

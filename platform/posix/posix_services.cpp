@@ -298,6 +298,14 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
 
 const CodePage& PosixServices::ActiveCodePage() { return LogicCodePage(); }
 
+OpResult PosixServices::FlushFolder(const AnsiString& folder) {
+  Place at;
+  if (const int err = Locate(folder, &at)) return Failure(err);
+  if (!at.name.empty()) return Failure(ENOTDIR);
+  if (fsync(at.folder->fd()) != 0 && syncfs(at.folder->fd()) != 0) return Failure(errno);
+  return OpResult::Success();
+}
+
 OpResult PosixServices::LockApplicationFolder(const AnsiString& folder) {
   Place at;
   if (const int err = Locate(folder, &at)) return Failure(err);

@@ -33,6 +33,9 @@ class PosixServices : public PlatformServices {
   // keeps that file's owner and group, and a file new to the folder takes
   // the folder's: an administrator's update leaves the folder to its owner.
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) override;
+  // fsync of the folder; where a folder cannot be flushed (one open only as
+  // a path, or on a file system that refuses), its whole file system.
+  OpResult FlushFolder(const AnsiString& folder) override;
   // See run_lock.h.
   OpResult LockApplicationFolder(const AnsiString& folder) override;
   void Pause(unsigned milliseconds) override;

@@ -47,6 +47,9 @@ class Win32Services : public PlatformServices {
   // the staged copy is deleted right afterwards. A read-only file at the
   // target is not replaced (the rename fails, as Windows refuses it).
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) override;
+  // Nothing to call: NTFS journals a folder's changes itself, and no call
+  // every supported Windows has flushes a folder alone.
+  OpResult FlushFolder(const AnsiString&) override { return OpResult::Success(); }
   // See run_lock.h.
   OpResult LockApplicationFolder(const AnsiString& folder) override;
   void Pause(unsigned milliseconds) override;

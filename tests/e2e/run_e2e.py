@@ -898,6 +898,41 @@ def temporaries(app):
     return [n for n in app.names() if n.startswith(TEMPORARY_PREFIX)]
 
 
+@scenario("linux")
+def each_step_is_durable_before_the_next_depends_on_it(root):
+    # A power cut at any moment leaves a whole version in place: each new file
+    # is flushed before it is renamed into place, the folder is flushed
+    # before the staged copy goes, and the staging folder once after the
+    # last staged copy has gone, so no applied copy comes back to be applied
+    # again over the backup.
+    if not shutil.which("strace"):
+        raise Skip("needs strace")
+    app = App(root)
+    app.write("Main.exe", "old")
+    app.stage_file("Main.exe", "new")
+    app.stage_file("Core.dll", "core")
+    log = os.path.join(root, "trace")
+    subprocess.run([shutil.which("strace"), "-f", "-y", "-qq", "-o", log, "-e",
+                    "trace=fsync,syncfs,unlinkat,renameat,renameat2", app.path(app.exe_name)],
+                   cwd=app.dir, stdin=subprocess.DEVNULL, capture_output=True, env=traced_env(), timeout=60)
+    with open(log) as f:
+        steps = [line.split(None, 1)[-1] for line in f if "= 0" in line]
+
+    def flushed(path):
+        return [i for i, l in enumerate(steps) if re.match(rf"(fsync|syncfs)\(\d+<{re.escape(path)}>\)", l)]
+    stage = app.path("SelfTemp")
+    for name in ("Main.exe", "Core.dll"):
+        into = [i for i, l in enumerate(steps) if l.startswith("renameat(") and f'"{name}")' in l]
+        gone = [i for i, l in enumerate(steps) if l.startswith("unlinkat(") and f'<{stage}>, "{name}"' in l]
+        expect(len(into) == 1 and len(gone) == 1, f"{name}: renamed into place {into}, staged copy removed {gone}")
+        temporary = re.search(r'"([^"]+)", \d+<', steps[into[0]]).group(1)
+        expect(any(i < into[0] for i in flushed(app.path(temporary))), f"{name}: not flushed before its rename")
+        expect(any(into[0] < i < gone[0] for i in flushed(app.dir)),
+               f"{name}: the folder not flushed between the rename and the staged copy's removal")
+    last_removal = max(i for i, l in enumerate(steps) if l.startswith("unlinkat(") and f"<{stage}>" in l)
+    expect(any(i > last_removal for i in flushed(stage)), f"the staging folder not flushed at the end: {steps}")
+
+
 def traced_env():
     # LeakSanitizer cannot work under ptrace; a sanitized build would fail
     # every traced run for that alone.
