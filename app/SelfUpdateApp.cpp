@@ -23,15 +23,18 @@ constexpr int kLockRetries = 300;  // 30 seconds
 // for. Sets *held when this run holds the lock, and *exitCode when the run
 // must end with another code.
 bool TakeRunLock(PlatformServices& os, const AnsiString& appFolder, bool* held, int* exitCode) {
+  // Any failure but "no lock here at all" is waited out: a lock file that
+  // cannot serve is never a reason to run beside another updater.
+  const auto mustWait = [](const OpResult& r) { return !r.ok && r.kind != ErrorKind::kUnsupported; };
   OpResult lock = os.LockApplicationFolder(appFolder);
-  if (!lock.ok && lock.kind == ErrorKind::kBusy) {
+  if (mustWait(lock)) {
     if (!AnyStagedFile(os)) return false;
-    for (int i = 0; i < kLockRetries && !lock.ok && lock.kind == ErrorKind::kBusy; ++i) {
+    for (int i = 0; i < kLockRetries && mustWait(lock); ++i) {
       os.Pause(kLockRetryMilliseconds);
       lock = os.LockApplicationFolder(appFolder);
     }
     // The staged files stay for a later start; the host still comes back.
-    if (!lock.ok && lock.kind == ErrorKind::kBusy) {
+    if (mustWait(lock)) {
       *exitCode = kExitFolderBusy;
       return false;
     }

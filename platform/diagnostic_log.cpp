@@ -19,6 +19,8 @@ const char* KindWords(ErrorKind kind) {
       return "disk full";
     case ErrorKind::kBusy:
       return "busy";
+    case ErrorKind::kUnsupported:
+      return "not supported here";
     case ErrorKind::kOther:
       break;
   }

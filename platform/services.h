@@ -34,7 +34,9 @@ class DirectoryListing {
 // What a failure means, whatever system reported it. The same number means
 // different things on different systems (5 is "access denied" on Windows and
 // EIO on Linux), so only the implementation that made the call can say.
-enum class ErrorKind { kNone, kNotFound, kAlreadyExists, kAccessDenied, kDiskFull, kBusy, kOther };
+// kUnsupported: the system offers no such thing here (a file system without
+// locks, say).
+enum class ErrorKind { kNone, kNotFound, kAlreadyExists, kAccessDenied, kDiskFull, kBusy, kUnsupported, kOther };
 
 // The outcome of an operation that can fail: its kind and the system's own
 // error code when it did. Every such operation reports this way.
@@ -124,9 +126,13 @@ class PlatformServices {
   // Makes this process the only updater of the application folder `folder`
   // (ending in a backslash) until it ends, when no other process is; never
   // waits. Fails with kBusy while another updater of the folder runs, and
-  // with another kind when the lock cannot be had at all. Only a process
-  // allowed to change the folder can take the lock or keep others from it.
-  // Taking it again is a success.
+  // also while the lock's file is there but unusable (it cannot be opened
+  // or locked, or it is no file), which only waiting or a person can mend.
+  // Fails with kUnsupported when no lock can be had here at all: a file
+  // system without locks, or a folder this process may not even create the
+  // file in, and so may not change either. Only a process allowed to change
+  // the folder can take the lock or keep others from it. Taking it again is
+  // a success.
   virtual OpResult LockApplicationFolder(const AnsiString& folder) = 0;
 
   // Removes what copies of killed runs left in `folder`: only names of the

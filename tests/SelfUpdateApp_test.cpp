@@ -83,7 +83,8 @@ TEST_F(StartUp, ABusyFolderIsWaitedForABoundedTimeAndOnlyWithSomethingStaged) {
       {"freed while waiting", true, 5, ErrorKind::kBusy, kExitSuccess, 6, true, true},
       {"held for good", true, -1, ErrorKind::kBusy, kExitFolderBusy, 301, false, false},
       {"held, nothing staged", false, -1, ErrorKind::kBusy, kExitSuccess, 1, false, false},
-      {"no lock to be had", true, -1, ErrorKind::kAccessDenied, kExitSuccess, 1, false, true},
+      {"a lock file that cannot serve", true, -1, ErrorKind::kAccessDenied, kExitFolderBusy, 301, false, false},
+      {"no lock to be had here", true, -1, ErrorKind::kUnsupported, kExitSuccess, 1, false, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

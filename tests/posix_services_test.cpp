@@ -191,6 +191,16 @@ TEST_F(PosixFolder, ResolveCasePrefersTheExactNameAndNeverPicksATwin) {
   EXPECT_EQ(ResolveCase(dir + "/selftemp/x"), dir + "/SelfTemp/x");
 }
 
+TEST_F(PosixFolder, ALockFileThatCannotServeIsWaitedOutNotIgnored) {
+  // A folder at the lock's name is a lock file nobody can open: busy, like
+  // one another updater holds, never a folder without a lock.
+  ASSERT_EQ(mkdir((dir + "/SelfUpdate.lock").c_str(), 0755), 0);
+  posix::PosixServices os;
+  AnsiString root;
+  ASSERT_TRUE(posix::LogicFromNative(dir, &root));
+  EXPECT_EQ(os.LockApplicationFolder(root + "\\").kind, ErrorKind::kBusy);
+}
+
 TEST_F(PosixFolder, AFailedCopyLeavesTheTargetAndNoTemporary) {
   Write("target", "old");
   // Reading the process's own memory at offset 0 fails with an I/O error

@@ -44,14 +44,20 @@ class Win32Env : public ContractEnv {
     char temp[MAX_PATH];
     const DWORD n = GetTempPathA(MAX_PATH, temp);
     if (n == 0 || n >= MAX_PATH) throw SetUpFailure("GetTempPathA", "");
+    // Wine gives later processes the numbers of earlier ones, and a folder
+    // the run lock kept open outlives its test: a name already taken is
+    // passed over.
     static unsigned counter = 0;
-    AnsiString name = "selfupdate-contract-" + std::to_string(GetCurrentProcessId()) + "-" +
-                      std::to_string(counter++);
-    // In code page 936 the folder's name holds a character whose second
-    // byte is a backslash, so every service meets one in every path.
-    if (GetACP() == 936) name += "\x95\x5C";
-    root_ = AnsiString(temp, n) + name + "\\";
-    if (!CreateDirectoryA(root_.c_str(), nullptr)) throw SetUpFailure("CreateDirectoryA", root_);
+    for (;;) {
+      AnsiString name = "selfupdate-contract-" + std::to_string(GetCurrentProcessId()) + "-" +
+                        std::to_string(counter++);
+      // In code page 936 the folder's name holds a character whose second
+      // byte is a backslash, so every service meets one in every path.
+      if (GetACP() == 936) name += "\x95\x5C";
+      root_ = AnsiString(temp, n) + name + "\\";
+      if (CreateDirectoryA(root_.c_str(), nullptr)) break;
+      if (GetLastError() != ERROR_ALREADY_EXISTS) throw SetUpFailure("CreateDirectoryA", root_);
+    }
   }
   ~Win32Env() override { RemoveTree(root_); }
 

@@ -126,6 +126,22 @@ TEST(Win32Services, AMissingFolderIsReportedWithTheSystemsCode) {
   EXPECT_FALSE(listing->Next(&entry));
 }
 
+TEST(Win32Services, ALockFileThatCannotServeIsWaitedOutNotIgnored) {
+  // A read-only lock file, or a folder at its name, is one nobody can open:
+  // busy, like one another updater holds, never a folder without a lock.
+  for (const bool folder : {false, true}) {
+    auto env = MakeRealEnv();
+    win32::Win32Services os;
+    if (folder) {
+      env->MakeFolder("SelfUpdate.lock");
+    } else {
+      env->WriteFile("SelfUpdate.lock", "");
+      ASSERT_TRUE(SetFileAttributesA((env->Root() + "SelfUpdate.lock").c_str(), FILE_ATTRIBUTE_READONLY));
+    }
+    EXPECT_EQ(os.LockApplicationFolder(env->Root()).kind, ErrorKind::kBusy) << folder;
+  }
+}
+
 TEST(Win32Services, ReadOnlyAndHiddenFilesAreCopiedWithTheirAttributes) {
   auto env = MakeRealEnv();
   win32::Win32Services os;

@@ -311,7 +311,15 @@ OpResult PosixServices::LockApplicationFolder(const AnsiString& folder) {
   if (const int err = Locate(folder, &at)) return Failure(err);
   if (!at.name.empty()) return Failure(ENOTDIR);
   const int err = lock_.TryLock(at.folder->fd());
-  return err == 0 ? OpResult::Success() : Failure(err);
+  if (err == 0) return OpResult::Success();
+  // No locks on this file system, or a file that is missing and could not
+  // be made (no right to, a read-only file system): nobody holds it then, and
+  // a run that may not create it may not change the folder either.
+  const bool missing = faccessat(at.folder->fd(), kRunLockName, F_OK, AT_SYMLINK_NOFOLLOW) != 0;
+  if (err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS || missing)
+    return OpResult::Failure(ErrorKind::kUnsupported, static_cast<unsigned long>(err));
+  // Held, or a file at the name that cannot serve: waited out alike.
+  return OpResult::Failure(ErrorKind::kBusy, static_cast<unsigned long>(err));
 }
 
 void PosixServices::RemoveLeftTemporaries(const AnsiString& folder) {

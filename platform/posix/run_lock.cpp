@@ -41,12 +41,12 @@ int RunLock::TryLock(int folderFd) {
   // O_NONBLOCK: a FIFO planted at the name must not hold the start-up up;
   // O_NOFOLLOW: nor may a link lead the lock (and its mode) elsewhere.
   const int flags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
-  bool created = true;
-  int fd = openat(folderFd, kRunLockName, flags | O_CREAT | O_EXCL, 0);
-  if (fd < 0 && errno == EEXIST) {
-    created = false;
-    fd = openat(folderFd, kRunLockName, flags);
-  }
+  // Made with its final mode in one step, no umask taking a bit away: a
+  // file of mode 0 for a moment would turn another updater away.
+  const mode_t mask = umask(0);
+  int fd = openat(folderFd, kRunLockName, flags | O_CREAT | O_EXCL, LockFileMode(folder));
+  umask(mask);
+  if (fd < 0 && errno == EEXIST) fd = openat(folderFd, kRunLockName, flags);
   if (fd < 0) return errno;
   struct stat st;
   if (fstat(fd, &st) != 0) return Fail(fd);
@@ -59,8 +59,6 @@ int RunLock::TryLock(int folderFd) {
   // cannot open. Mended here too when an earlier root run left it so.
   if (geteuid() == 0 && (st.st_uid != folder.st_uid || st.st_gid != folder.st_gid))
     (void)fchown(fd, folder.st_uid, folder.st_gid);
-  // Set after creation, so that no umask can add or keep a bit.
-  if (created && fchmod(fd, LockFileMode(folder)) != 0) return Fail(fd);
 
   struct flock lock = {};
   lock.l_type = F_WRLCK;

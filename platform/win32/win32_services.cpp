@@ -298,7 +298,17 @@ const CodePage& Win32Services::ActiveCodePage() { return ProcessCodePage(); }
 
 OpResult Win32Services::LockApplicationFolder(const AnsiString& folder) {
   const unsigned long code = win32::LockApplicationFolder(folder);
-  return code == ERROR_SUCCESS ? OpResult::Success() : Failure(code);
+  if (code == ERROR_SUCCESS) return OpResult::Success();
+  // A file that is missing and could not be made (no right to, a name too
+  // long) is held by nobody, and a run that may not create it may not change
+  // the folder either; nor is there a lock on a system without the call.
+  const AnsiString path = folder + win32::kRunLockName;
+  const bool missing = GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+  if (code == ERROR_NOT_SUPPORTED || missing)
+    return OpResult::Failure(ErrorKind::kUnsupported, code);
+  // Held (a sharing violation), or a file at the name that cannot serve (a
+  // read-only one, a folder): waited out alike.
+  return OpResult::Failure(ErrorKind::kBusy, code);
 }
 
 void Win32Services::Pause(unsigned milliseconds) { Sleep(milliseconds); }
