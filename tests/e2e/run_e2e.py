@@ -830,6 +830,43 @@ def a_diagnostic_log_only_when_asked(root):
            f"the message: {second}")
 
 
+@scenario("linux")
+def a_log_nobody_else_can_redirect(root):
+    # A log path that is a second name of another file, or another user's
+    # file in a folder anyone may write (as /tmp), is not written; a staged
+    # name with a line break in it stays on its one line.
+    protected = os.path.join(root, "protected")
+    with open(protected, "w") as f:
+        f.write("secret\n")
+    linked = os.path.join(root, "linked.log")
+    os.link(protected, linked)
+    cases = [linked]
+    if os.geteuid() == 0:
+        sticky = os.path.join(root, "tmp")
+        os.makedirs(sticky)
+        os.chmod(sticky, 0o1777)
+        planted = os.path.join(sticky, "planted.log")
+        open(planted, "w").close()
+        os.chown(planted, pwd.getpwnam(TEST_USER).pw_uid, -1)
+        cases.append(planted)
+    for i, log in enumerate(cases):
+        app = App(root, f"App{i}")
+        app.stage_file("A.dll", "new")
+        app.run(log=log)
+        app.expect_clean_exit(False)
+        expect(app.read("A.dll") == "new", f"{log}: the run went on")
+    expect(open(protected).read() == "secret\n", "the second name's file written")
+    expect(len(cases) == 1 or os.path.getsize(cases[1]) == 0, "another user's file in a sticky folder written")
+    app = App(root, "Broken")
+    app.stage_file("a\n[1] fake.dll", "new")
+    log = os.path.join(root, "own.log")
+    app.run(log=log)
+    with open(log, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    expect(all(re.match(r"\[\d+\] ", line) for line in lines) and any("a\\x0a[1] fake.dll" in l for l in lines),
+           f"a line break in a name stays on its line: {lines}")
+
+
 @scenario()
 def host_names_start_what_they_name(root):
     cases = [
