@@ -139,7 +139,15 @@ int Spawn(const char* const argv[], bool wait) {
   posix_spawnattr_t attr;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attr);
-  posix_spawn_file_actions_addopen(&actions, 0, kDevNull, O_RDONLY, 0);
+  // Standard input reads as empty: /dev/null, or where a minimal root has
+  // none, a pipe whose other end is closed.
+  int ends[2] = {-1, -1};
+  if (access(kDevNull, R_OK) == 0 || pipe2(ends, O_CLOEXEC) != 0) {
+    posix_spawn_file_actions_addopen(&actions, 0, kDevNull, O_RDONLY, 0);
+  } else {
+    close(ends[1]);
+    posix_spawn_file_actions_adddup2(&actions, ends[0], 0);
+  }
   // A clean start: what the updater's own parent gave it (a single-instance
   // lock's descriptor, blocked or ignored signals) and what the updater
   // ignores itself do not reach the program it starts.
@@ -160,6 +168,7 @@ int Spawn(const char* const argv[], bool wait) {
   posix_spawnattr_setflags(&attr, flags);
   pid_t pid = 0;
   const int err = posix_spawnp(&pid, argv[0], &actions, &attr, const_cast<char* const*>(argv), environ);
+  if (ends[0] >= 0) close(ends[0]);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (err != 0) return err;

@@ -614,6 +614,24 @@ def an_own_path_that_cannot_be_presented_runs_no_pass_but_starts_the_host(root):
         expect(wait_for(marker, 20), "host started")
 
 
+@scenario("linux")
+def a_minimal_root_without_proc_or_dev_null_still_updates_and_relaunches(root):
+    # A sandbox or a minimal root: no /proc to read the own path from, no
+    # /dev/null for the host's standard input. Started by a relative path.
+    if os.geteuid() != 0 or not shutil.which("unshare"):
+        raise Skip("needs root and unshare")
+    app = App(root)
+    app.write("Core.dll", "old")
+    app.stage_file("Core.dll", "new")
+    marker = make_host(app, "Main.exe")
+    script = f'mount -t tmpfs none /proc && mount -t tmpfs none /dev && exec "./{app.exe_name}" /Main.exe'
+    r = subprocess.run(["unshare", "-m", "sh", "-c", script], cwd=app.dir, stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=120)
+    expect(r.returncode == 0, f"exit code {r.returncode}: {r.stderr[-1000:]!r}")
+    expect(app.read("Core.dll") == "new", "the update applied")
+    expect(wait_for(marker, 20), "host started")
+
+
 @scenario()
 def disk_full_midway_keeps_the_old_version(root):
     # A small tmpfs in a private mount namespace holds the application folder:
