@@ -336,6 +336,9 @@ OpResult PosixServices::LockApplicationFolder(const AnsiString& folder) {
   if (!at.name.empty()) return Failure(ENOTDIR);
   const int err = lock_.TryLock(at.folder->fd());
   if (err == 0) return OpResult::Success();
+  // Held, or replaced or removed by its holder between the open and the
+  // lock: another updater runs.
+  if (err == EWOULDBLOCK) return OpResult::Failure(ErrorKind::kBusy, static_cast<unsigned long>(err));
   // No locks on this file system, or a file that is missing and could not
   // be made (no right to, a read-only file system): nobody holds it then, and
   // a run that may not create it may not change the folder either.

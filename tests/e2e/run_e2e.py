@@ -1105,6 +1105,38 @@ def only_an_updater_holds_the_run_lock(root):
            f"exit code {app.rc}, log {lines!r}")
     expect(wait_for(marker, 20), "host started")
 
+    # A lock file replaced, or removed, between its opening and its locking
+    # locks nothing the next updater would look at: the run takes the lock
+    # again, on the file now at the name, and never runs without it. The
+    # lock's fcntl is held back while the file is swapped.
+    if not shutil.which("strace"):
+        raise Skip("needs strace")
+    count = App(root, "Count")
+    subprocess.run([shutil.which("strace"), "-f", "-qq", "-o", os.path.join(root, "count.trace"), "-e",
+                    "trace=fcntl", count.path(count.exe_name)], cwd=count.dir, stdin=subprocess.DEVNULL,
+                   capture_output=True, env=traced_env(), timeout=60)
+    with open(os.path.join(root, "count.trace")) as f:
+        calls = [line for line in f if "fcntl(" in line]
+    nth = next(i for i, line in enumerate(calls, 1) if "F_OFD_SETLK" in line)
+    for swap in ("replaced", "removed"):
+        app = App(root, swap.title())
+        app.stage_file("Main.exe", "new")
+        trace = os.path.join(root, f"{swap}.trace")
+        p = traced(app, f"fcntl:delay_enter=1500000:when={nth}", log=trace)
+        until(lambda: os.path.exists(app.path(RUN_LOCK)))
+        time.sleep(0.5)
+        if swap == "replaced":
+            fresh = app.path("fresh")
+            os.close(os.open(fresh, os.O_WRONLY | os.O_CREAT, 0o200))
+            os.rename(fresh, app.path(RUN_LOCK))
+        else:
+            os.remove(app.path(RUN_LOCK))
+        p.communicate(timeout=120)
+        with open(trace) as f:
+            locks = [line for line in f if "F_OFD_SETLK" in line]
+        expect(p.returncode == 0 and app.read("Main.exe") == "new", f"{swap}: exit code {p.returncode}")
+        expect(len(locks) >= 2, f"{swap}: locked {len(locks)} times, expected a second try: {locks}")
+
 
 # Locks a path, then says so: the run lock's file as another updater would
 # take it, or with "flock" a folder as any reader may.
