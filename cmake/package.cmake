@@ -1,7 +1,8 @@
 # What a vendor downloads: `cmake --workflow --preset package-win32` (or
 # package-linux) leaves an archive in the build folder named with the
-# project's version, holding the updater, a short README.txt and a SHA256SUMS
-# file for them; a ZIP for Windows, a tarball for Linux.
+# project's version, holding the updater, a short README.txt, the LICENSE, the
+# CHANGELOG.md and a SHA256SUMS file for them; a ZIP for Windows, a tarball
+# for Linux.
 #
 # The Windows executable is packaged as built (the link already strips it),
 # so the sums match the reproducible build byte for byte. The Linux binary is
@@ -45,7 +46,11 @@ else()
 endif()
 
 configure_file(${SELFUPDATE_README} ${SELFUPDATE_PACKAGE_DIR}/README.txt COPYONLY)
-set(_packaged ${SELFUPDATE_PACKAGED_EXE} ${SELFUPDATE_DEBUG_FILE} ${SELFUPDATE_PACKAGE_DIR}/README.txt)
+# The license and the change log travel with every archive.
+configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${SELFUPDATE_PACKAGE_DIR}/LICENSE COPYONLY)
+configure_file(${PROJECT_SOURCE_DIR}/CHANGELOG.md ${SELFUPDATE_PACKAGE_DIR}/CHANGELOG.md COPYONLY)
+set(_packaged ${SELFUPDATE_PACKAGED_EXE} ${SELFUPDATE_DEBUG_FILE} ${SELFUPDATE_PACKAGE_DIR}/README.txt
+              ${SELFUPDATE_PACKAGE_DIR}/LICENSE ${SELFUPDATE_PACKAGE_DIR}/CHANGELOG.md)
 add_custom_command(
   OUTPUT ${SELFUPDATE_SUMS}
   COMMAND ${CMAKE_COMMAND} -DOUTPUT=${SELFUPDATE_SUMS} "-DFILES=${_packaged}"
@@ -55,13 +60,14 @@ add_custom_command(
   VERBATIM)
 add_custom_target(sha256sums ALL DEPENDS ${SELFUPDATE_SUMS})
 
-set(SELFUPDATE_PACKAGE_FILES $<TARGET_FILE_NAME:${SELFUPDATE_EXE}> README.txt SHA256SUMS)
+set(SELFUPDATE_PACKAGE_FILES $<TARGET_FILE_NAME:${SELFUPDATE_EXE}> README.txt LICENSE CHANGELOG.md SHA256SUMS)
 if(SELFUPDATE_DEBUG_FILE)
   list(APPEND SELFUPDATE_PACKAGE_FILES ${SELFUPDATE_EXE}.debug)
 endif()
 
 install(PROGRAMS ${SELFUPDATE_PACKAGED_EXE} DESTINATION .)
 install(FILES ${SELFUPDATE_SUMS} ${SELFUPDATE_DEBUG_FILE} ${SELFUPDATE_PACKAGE_DIR}/README.txt
+              ${SELFUPDATE_PACKAGE_DIR}/LICENSE ${SELFUPDATE_PACKAGE_DIR}/CHANGELOG.md
         DESTINATION .)
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})

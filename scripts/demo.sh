@@ -12,7 +12,8 @@ fi
 
 app="$(mktemp -d)/App"
 mkdir -p "$app/SelfTemp"
-cp build/linux/selfupdate "$app/Update"
+# Installed under the name it has on both builds (see README.md).
+cp build/linux/selfupdate "$app/SelfUpdate.exe"
 
 # The application in place, version 1, and a host program that records that
 # it was started again.
@@ -26,7 +27,7 @@ echo "Core.dll version 2" > "$app/SelfTemp/Core.dll"
 echo "not applied: only .exe and .dll are" > "$app/SelfTemp/Readme.txt"
 
 list() {
-  (cd "$app" && find . -type f ! -name Update | sort | while read -r f; do
+  (cd "$app" && find . -type f ! -name SelfUpdate.exe | sort | while read -r f; do
     printf '  %-22s %s\n' "$f" "$(grep -v '^#!' "$f" | head -c 70 | tr '\n' ' ')"
   done)
 }
@@ -34,9 +35,9 @@ list() {
 echo "Application folder: $app"
 echo "Before:"; list
 echo
-echo "Running: $app/Update /Main.exe"
+echo "Running: $app/SelfUpdate.exe /Main.exe"
 set +e
-(cd "$app" && ./Update /Main.exe)
+(cd "$app" && ./SelfUpdate.exe /Main.exe)
 rc=$?
 set -e
 echo "Exit code: $rc"
