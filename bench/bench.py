@@ -113,7 +113,7 @@ def median_ms(samples):
     return statistics.median(samples) / 1e6
 
 
-def bench_small(args, scratch, runs=None):
+def bench_small(args, scratch, runs=None, files=SMALL_FILES):
     old = os.urandom(SMALL_SIZE)
     new = os.urandom(SMALL_SIZE)
     times = {"selfupdate": [], "durable": [], "nosync": []}
@@ -121,7 +121,7 @@ def bench_small(args, scratch, runs=None):
     for round_ in range(runs or args.small_runs):
         # Rotate who goes first, so no program always follows the same one.
         for who in order[round_ % 3:] + order[:round_ % 3]:
-            folder, updater = small_setup(scratch, args.exe, old, new)
+            folder, updater = small_setup(scratch, args.exe, old, new, files)
             if who == "selfupdate":
                 argv = [updater]
             elif who == "durable":
@@ -129,7 +129,7 @@ def bench_small(args, scratch, runs=None):
             else:
                 argv = [args.reference, folder, "nosync"]
             times[who].append(timed(argv))
-            small_check(folder, new)
+            small_check(folder, new, files)
     return {k: median_ms(v) for k, v in times.items()}
 
 

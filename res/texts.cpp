@@ -4,7 +4,6 @@ namespace texts {
 
 const char kStagingPattern[] = "SelfTemp\\*.*";
 const char kStagingFolder[] = "SelfTemp\\";
-const char kSourcePathFormat[] = "%sSelfTemp\\%s";
 const char kExtensionSeparator[] = ".";
 const char kInstallerName[] = "\xB0\xB2\xD7\xB0.EXE";
 const char kExeExtension[] = "exe";

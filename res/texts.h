@@ -9,9 +9,8 @@ namespace texts {
 
 // Appended to the application folder to search the staging folder.
 extern const char kStagingPattern[];      // SelfTemp\*.*
+// Followed by a staged name, after the application folder: its source path.
 extern const char kStagingFolder[];       // "SelfTemp\"
-// Formatted with the application folder and a staged name: the source path.
-extern const char kSourcePathFormat[];    // %sSelfTemp\%s
 // Separates a staged name from the extension that selects it.
 extern const char kExtensionSeparator[];  // .
 // The staged installer, never applied (compared without regard to case).

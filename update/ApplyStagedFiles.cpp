@@ -50,6 +50,7 @@ void ApplyStagedFiles(PlatformServices& os) {
 
   // The start-up only gets here with an own path shorter than kMaxPath.
   const AnsiString appFolder = ApplicationFolder(os);
+  const AnsiString stagingFolder = appFolder + texts::kStagingFolder;
 
   // Once for every staged copy removed, before the run waits for the user or
   // ends: a removal that a power cut undid would leave a copy applied
@@ -57,7 +58,7 @@ void ApplyStagedFiles(PlatformServices& os) {
   // where the backup of the old one was.
   bool removedStaged = false;
   const auto flushRemovals = [&] {
-    if (removedStaged) (void)os.FlushFolder(appFolder + texts::kStagingFolder);
+    if (removedStaged) (void)os.FlushFolder(stagingFolder);
     removedStaged = false;
   };
 
@@ -73,7 +74,7 @@ void ApplyStagedFiles(PlatformServices& os) {
     if (!IsAppliedName(cp, name, installer)) continue;
 
     const AnsiString target = appFolder + name;
-    const AnsiString source = FormatAnsi(texts::kSourcePathFormat, appFolder.c_str(), name.c_str());
+    const AnsiString source = stagingFolder + name;
     const AnsiString backup = target + texts::kBackupSuffix;
 
     // An older backup gives way to the version in place now, which then

@@ -31,9 +31,16 @@ int OpenFolderAt(int parent, const char* path) {
 // The key a native name is grouped by; false for a name the logic cannot
 // hold or that equals nothing, which no other name can stand for.
 bool KeyOf(const std::string& name, std::string* key) {
-  // A name of ASCII only is its own logic form.
-  if (IsAscii(name.data(), name.size()))
-    return name.find('\\') == std::string::npos && CaseKey(LogicCodePage(), name, key);
+  // A name of ASCII only is its own logic form, and its key is its bytes
+  // folded one by one: no byte of it can start a two-byte character.
+  if (IsAscii(name.data(), name.size())) {
+    if (name.find('\\') != std::string::npos) return false;
+    const auto& lower = LogicCodePage().singleByteLower;
+    key->resize(name.size());
+    for (std::size_t i = 0; i < name.size(); ++i)
+      (*key)[i] = static_cast<char>(lower[static_cast<unsigned char>(name[i])]);
+    return true;
+  }
   std::string logic;
   return LogicNameFromNative(name, &logic) && CaseKey(LogicCodePage(), logic, key);
 }
@@ -51,34 +58,57 @@ Folder::Folder(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
   if (fstat(fd_, &st) == 0) {
     dev_ = st.st_dev;
     ino_ = st.st_ino;
+    if (st.st_mode & S_ISGID) inheritedGroup_ = st.st_gid;
   }
 }
 
 Folder::~Folder() { close(fd_); }
 
-void Folder::List() {
+void Folder::List(bool (*keep)(const std::string&), std::vector<std::string>* kept) {
   listed_ = true;
   // A descriptor of its own, so the listing's position never disturbs the
   // folder's descriptor that the operations use.
   const int fd = openat(fd_, ".", kOpenFolder);
-  if (fd < 0) return;
-  DIR* dir = fdopendir(fd);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
   if (dir == nullptr) {
-    close(fd);
+    if (fd >= 0) close(fd);
     return;
   }
+  std::vector<std::string> names;
   while (const dirent* e = readdir(dir))
-    if (!IsDotOrDotDot(e->d_name)) Add(e->d_name);
+    if (!IsDotOrDotDot(e->d_name)) names.emplace_back(e->d_name);
   closedir(dir);
+  // Room for the names found and as many again, which a pass adds as
+  // backups: the table is then never rebuilt while it fills.
+  groups_.reserve(2 * names.size());
+  for (std::string& name : names) {
+    Add(name);
+    if (keep != nullptr && keep(name)) kept->push_back(std::move(name));
+  }
+  std::string key;
+  for (const std::string& gone : removedUnread_) {
+    if (!KeyOf(gone, &key)) continue;
+    const auto it = groups_.find(key);
+    // Gone with nothing of its case left, or there again: nothing to keep.
+    if (it == groups_.end() || it->second.twinned || it->second.only.empty() || it->second.only == gone) continue;
+    it->second.twinned = true;
+    it->second.only.clear();
+  }
+  removedUnread_.clear();
+  removedUnread_.shrink_to_fit();
 }
 
 void Folder::Add(const std::string& name) {
   std::string key;
   if (!KeyOf(name, &key)) return;
   Group& group = groups_[key];
-  if (std::find(group.names.begin(), group.names.end(), name) == group.names.end())
-    group.names.push_back(name);
-  if (group.names.size() > 1) group.twinned = true;
+  if (group.twinned || group.only == name) return;
+  if (group.only.empty()) {
+    group.only = name;
+    return;
+  }
+  group.twinned = true;
+  group.only.clear();
 }
 
 std::shared_ptr<Folder> CaseResolver::OpenFolder(const std::string& native, std::string* resolved) {
@@ -138,13 +168,13 @@ std::shared_ptr<Folder> CaseResolver::OpenFolder(const std::string& native, std:
 
 std::string CaseResolver::OtherName(Folder& folder, const std::string& name) {
   if (IsDotOrDotDot(name)) return std::string();
-  if (!folder.listed_) folder.List();
+  if (!folder.listed_) folder.List(nullptr, nullptr);
   std::string key;
   if (!KeyOf(name, &key)) return std::string();
   const auto it = folder.groups_.find(key);
   if (it == folder.groups_.end()) return std::string();
   const Folder::Group& group = it->second;
-  if (group.twinned || group.names.size() != 1 || group.names[0] == name) return std::string();
+  if (group.twinned || group.only.empty() || group.only == name) return std::string();
   // A name made from a twin's by one more extension (its backup, say) may
   // belong to either twin, so only its exact spelling is used.
   const std::size_t dot = name.find_last_of('.');
@@ -152,33 +182,43 @@ std::string CaseResolver::OtherName(Folder& folder, const std::string& name) {
     const auto base = folder.groups_.find(key);
     if (base != folder.groups_.end() && base->second.twinned) return std::string();
   }
-  return group.names[0];
-}
-
-void CaseResolver::ReadBeforeChange(Folder& folder) {
-  if (!folder.listed_) folder.List();
+  return group.only;
 }
 
 void CaseResolver::Created(Folder& folder, const std::string& name) {
+  // Before the reading there is nothing to keep current: it will see the
+  // name if it is still there.
   if (folder.listed_) folder.Add(name);
 }
 
 void CaseResolver::Removed(Folder& folder, const std::string& name) {
+  if (!folder.listed_) {
+    folder.removedUnread_.push_back(name);
+    return;
+  }
   std::string key;
-  if (!folder.listed_ || !KeyOf(name, &key)) return;
+  if (!KeyOf(name, &key)) return;
   const auto it = folder.groups_.find(key);
-  if (it == folder.groups_.end()) return;
-  std::vector<std::string>& names = it->second.names;
-  names.erase(std::remove(names.begin(), names.end(), name), names.end());
-  // The group keeps its twinned mark: a twin this run saw stays protected.
+  // A twinned group keeps its mark: a twin this run saw stays protected.
+  if (it != folder.groups_.end() && it->second.only == name) it->second.only.clear();
 }
 
-std::vector<std::string> CaseResolver::Names(Folder& folder) {
-  if (!folder.listed_) folder.List();
-  std::vector<std::string> names;
-  for (const auto& group : folder.groups_)
-    names.insert(names.end(), group.second.names.begin(), group.second.names.end());
-  return names;
+std::vector<std::string> CaseResolver::Read(Folder& folder, bool (*keep)(const std::string&)) {
+  std::vector<std::string> kept;
+  if (!folder.listed_) {
+    folder.List(keep, &kept);
+    return kept;
+  }
+  const int fd = openat(folder.fd(), ".", kOpenFolder);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    if (fd >= 0) close(fd);
+    return kept;
+  }
+  while (const dirent* e = readdir(dir))
+    if (keep(e->d_name)) kept.emplace_back(e->d_name);
+  closedir(dir);
+  return kept;
 }
 
 std::string CaseResolver::Resolve(const std::string& native) {

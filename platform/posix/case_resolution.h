@@ -21,10 +21,14 @@
 // are there, none of them counts as the version in place: the new version is
 // created under the name itself.
 //
-// The other names come from one reading of each folder per run, kept up to
-// date with this process's own changes. A pass over N files thus reads each
-// folder O(1) times on any file system. The reading only proposes a name; it
-// never decides alone.
+// The other names come from one reading of each folder per run, made when
+// an exact name is first missing there (most passes find every name as
+// given in the staging folder, and never read it), and kept up to date with
+// this process's own changes. The names this process removed before the
+// reading are counted with it: one of them beside another spelling of it
+// that is there now marks their group as twins, as they may have been. A
+// pass over N files thus reads each folder at most once on any file system.
+// The reading only proposes a name; it never decides alone.
 #pragma once
 
 #include <sys/types.h>
@@ -49,22 +53,32 @@ class Folder {
   const std::string& path() const { return path_; }
   dev_t device() const { return dev_; }
   ino_t inode() const { return ino_; }
+  // The group a file created in it gets from it, as the folder was when
+  // opened: its own when it passes its group on (set-group-ID), else -1,
+  // the creating process's.
+  gid_t inheritedGroup() const { return inheritedGroup_; }
 
  private:
   friend class CaseResolver;
+  // The names of one case key. A group that ever held twins is acted on by
+  // exact names only, so which names it holds no longer matters: only a
+  // group that never did keeps its one name (empty when it has none now).
   struct Group {
-    std::vector<std::string> names;
+    std::string only;
     bool twinned = false;
   };
 
-  void List();
+  // Reads the names; those `keep` accepts also go to *kept.
+  void List(bool (*keep)(const std::string&), std::vector<std::string>* kept);
   void Add(const std::string& name);
 
   int fd_;
   std::string path_;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
+  gid_t inheritedGroup_ = static_cast<gid_t>(-1);
   bool listed_ = false;
+  std::vector<std::string> removedUnread_;  // removed by this run before the reading
   std::unordered_map<std::string, Group> groups_;  // by case key
 };
 
@@ -81,17 +95,13 @@ class CaseResolver {
   // itself is not there; empty when there is none.
   std::string OtherName(Folder& folder, const std::string& name);
 
-  // Reads the folder unless this run already has. Called before the run's
-  // first change to a folder: a reading made after it would miss a twin that
-  // change removed, and take the one left for a name without twins.
-  void ReadBeforeChange(Folder& folder);
-
   // This process's own changes, so the reading stays current.
   void Created(Folder& folder, const std::string& name);
   void Removed(Folder& folder, const std::string& name);
 
-  // Every name of the folder as read, with this run's own changes.
-  std::vector<std::string> Names(Folder& folder);
+  // The names of the folder that `keep` accepts, as it holds them now. Read
+  // with the run's reading when there has been none yet, else afresh.
+  std::vector<std::string> Read(Folder& folder, bool (*keep)(const std::string&));
 
   // The existing path `native` names by the rule above, or where a new entry
   // of that name would go; components that cannot be found are kept as given.

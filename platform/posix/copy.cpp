@@ -226,7 +226,7 @@ int CopyIntoFolder(int in, const struct stat& st, int dirFd, const std::string& 
   }
 
   // Before the bits are set: giving a file away may clear some of them.
-  if (owner.uid != static_cast<uid_t>(-1) && geteuid() == 0) (void)fchown(out.get(), owner.uid, owner.gid);
+  if (owner.uid != static_cast<uid_t>(-1)) (void)fchown(out.get(), owner.uid, owner.gid);
   int err = CopyContent(in, st, out.get());
   // The creation took the umask's bits away; bits kept from the version in
   // place are put back.

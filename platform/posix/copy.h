@@ -30,8 +30,8 @@ int OpenRegularFile(int dirFd, const std::string& name, int* fd, struct stat* st
 // never carry over.
 mode_t NewFileMode(const struct stat& staged);
 
-// Who a new file is to belong to. Only root may give a file away; any other
-// process owns what it creates, whatever is asked. -1 keeps the process's.
+// Who a new file is to belong to; -1 keeps what the creation gave it. Only
+// root may give a file away, so only root asks for anything else.
 struct Owner {
   uid_t uid = static_cast<uid_t>(-1);
   gid_t gid = static_cast<gid_t>(-1);
@@ -39,9 +39,9 @@ struct Owner {
 
 // Copies the open regular file `in`, whose status is `st`, to `name` in the
 // folder `dirFd`, creating it or replacing what is there, with the permission
-// bits `mode` (0777 at most; the umask does not apply) and, run by root, the
-// owner and group `owner` (else the process's; a failure to give the file
-// away leaves it root's, as it was before such owners were kept): the
+// bits `mode` (0777 at most; the umask does not apply) and the owner and
+// group `owner` (a failure to give the file away leaves it the process's,
+// as it was before such owners were kept): the
 // content goes to a temporary of this run's own beside it, is
 // flushed and renamed into place, and the folder is flushed where that can
 // be done (else the file system). On failure the target is as it was and the

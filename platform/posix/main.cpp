@@ -50,7 +50,10 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
   OpenStandardDescriptors();
-  static posix::PosixServices services;
+  // Never destroyed: what it holds (the folders' names, open descriptors)
+  // goes with the process, and tearing down thousands of names at exit
+  // would only delay the relaunched host's folder being free.
+  static posix::PosixServices& services = *new posix::PosixServices;
   std::set_terminate([] { services.EndAbnormally(); });
   // Off unless SELFUPDATE_LOG names a file: then every step is noted there.
   static posix::LogFile log;

@@ -176,6 +176,18 @@ AnsiString PosixServices::ModulePath() {
 }
 
 int PosixServices::Locate(const AnsiString& logic, Place* place) {
+  // A pass names thousands of files in the same two or three folders: the
+  // folder a path names is found and translated once, and a path that
+  // begins with its logic form only has its name translated. The name must
+  // stay a single name (no separator in it) for that to hold.
+  for (const LocatedFolder& known : located_) {
+    const std::size_t n = known.logic.size();
+    if (logic.size() <= n || logic.compare(0, n, known.logic) != 0) continue;
+    if (!NativeFromLogic(logic.substr(n), &place->name)) return static_cast<int>(kErrorPathNotTranslatable);
+    if (place->name.find('/') != std::string::npos) break;
+    place->folder = known.folder;
+    return 0;
+  }
   std::string native;
   if (!NativeFromLogic(logic, &native)) return static_cast<int>(kErrorPathNotTranslatable);
   const std::size_t slash = native.find_last_of('/');
@@ -183,7 +195,22 @@ int PosixServices::Locate(const AnsiString& logic, Place* place) {
       slash == std::string::npos ? std::string() : slash == 0 ? "/" : native.substr(0, slash);
   place->name = slash == std::string::npos ? native : native.substr(slash + 1);
   place->folder = names_.OpenFolder(folder);
-  return place->folder ? 0 : errno != 0 ? errno : ENOENT;
+  if (!place->folder) return errno != 0 ? errno : ENOENT;
+  Remember(logic, *place);
+  return 0;
+}
+
+void PosixServices::Remember(const AnsiString& logic, const Place& place) {
+  // Only a path of no NUL whose part after its last backslash translates to
+  // exactly the name found: then any path with the same part before it
+  // names a file of the same folder.
+  const std::size_t cut = ReverseFindByte(LogicCodePage(), logic, '\\');
+  std::string name;
+  if (cut == AnsiString::npos || cut + 1 == logic.size() || logic.find('\0') != AnsiString::npos ||
+      !NativeFromLogic(logic.substr(cut + 1), &name) || name != place.name)
+    return;
+  if (located_.size() >= kLocatedFolders) located_.erase(located_.begin());
+  located_.push_back({logic.substr(0, cut + 1), place.folder});
 }
 
 OpResult PosixServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) {
@@ -225,7 +252,6 @@ OpResult PosixServices::RemoveFile(const AnsiString& path) {
   Place at;
   if (const int err = Locate(path, &at)) return Failure(err);
   if (at.name.empty()) return Failure(EISDIR);
-  names_.ReadBeforeChange(*at.folder);
   // unlinkat without AT_REMOVEDIR never removes a folder (EISDIR).
   std::string name;
   const int err = OnNameOrOther(names_, *at.folder, at.name, &name, [&](const std::string& n) {
@@ -243,8 +269,6 @@ OpResult PosixServices::RenameFile(const AnsiString& from, const AnsiString& to)
   if (src.name.empty() || dst.name.empty()) return Failure(EINVAL);
   Folder& sf = *src.folder;
   Folder& df = *dst.folder;
-  names_.ReadBeforeChange(sf);
-  names_.ReadBeforeChange(df);
 
   // The new name exists when another letter case of it does, unless that is
   // the very entry being renamed: a rename that changes only letter case is
@@ -281,7 +305,6 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
   if (err != 0) return Failure(err);
 
   Folder& df = *dst.folder;
-  names_.ReadBeforeChange(df);
   // The file in place is replaced under its own name: the exact name when it
   // is there, else the one other letter case of it the rules allow. The new
   // version keeps the permission bits of the version it replaces, in place or
@@ -310,9 +333,19 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
     mode = replaced.mode;
     owner = {static_cast<uid_t>(replaced.owner), static_cast<gid_t>(replaced.group)};
   }
+  // Only root gives files away. The process's ids do not change during a run.
+  static const uid_t euid = geteuid();
+  static const gid_t egid = getegid();
   struct stat folder;
-  if (!replaces && !replaced.kept() && geteuid() == 0 && fstat(df.fd(), &folder) == 0)
+  if (euid != 0) {
+    owner = Owner();
+  } else if (!replaces && !replaced.kept() && fstat(df.fd(), &folder) == 0) {
     owner = {folder.st_uid, folder.st_gid};
+  }
+  // What root creates is root's, in the folder's group where the folder
+  // passes its group on: asking for that again would cost a call per file.
+  const gid_t created = df.inheritedGroup() != static_cast<gid_t>(-1) ? df.inheritedGroup() : egid;
+  if (owner.uid == euid && owner.gid == created) owner = Owner();
   err = CopyIntoFolder(in, st, df.fd(), name, mode, owner);
   close(in);
   if (err != 0) return Failure(err);
@@ -354,14 +387,13 @@ void PosixServices::RemoveLeftTemporaries(const AnsiString& folder) {
   if (Locate(folder, &at) != 0 || !at.name.empty()) return;
   Folder& f = *at.folder;
   if (!lock_.Holds(f.device(), f.inode())) return;
-  names_.ReadBeforeChange(f);
-  for (const std::string& name : names_.Names(f)) {
+  const std::vector<std::string> left = names_.Read(f, IsTemporaryName);
+  for (const std::string& name : left) {
     // A temporary is only ever a regular file made by a run; whatever else
     // bears such a name is someone else's. One whose run still lives may be
     // a copy in flight of a run that could not take the lock at all.
     struct stat st;
-    if (!IsTemporaryName(name) || MadeByLiveProcess(name) ||
-        fstatat(f.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (MadeByLiveProcess(name) || fstatat(f.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode))
       continue;
     if (unlinkat(f.fd(), name.c_str(), 0) == 0) names_.Removed(f, name);

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/posix/case_resolution.h"
 #include "platform/posix/run_lock.h"
@@ -69,10 +70,19 @@ class PosixServices : public PlatformServices {
   // 0, or the errno of a path that cannot be translated or whose folder
   // cannot be found.
   int Locate(const AnsiString& logic, Place* place);
+  void Remember(const AnsiString& logic, const Place& place);
   // ShellOpen's work once the path is native.
   OpResult OpenNative(std::string native);
 
   CaseResolver names_;
+  // Folders Locate found, by their logic form up to and including the last
+  // backslash.
+  struct LocatedFolder {
+    AnsiString logic;
+    std::shared_ptr<Folder> folder;
+  };
+  static constexpr std::size_t kLocatedFolders = 4;
+  std::vector<LocatedFolder> located_;
   RunLock lock_;
   bool moduleRead_ = false;
   AnsiString modulePath_;
