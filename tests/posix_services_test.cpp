@@ -191,6 +191,21 @@ TEST_F(PosixFolder, ResolveCasePrefersTheExactNameAndNeverPicksATwin) {
   EXPECT_EQ(ResolveCase(dir + "/selftemp/x"), dir + "/SelfTemp/x");
 }
 
+TEST_F(PosixFolder, ATwinRemovedBeforeTheFolderWasReadStillProtectsItsGroup) {
+  // The folder is read only at the first name missing from it; the twin the
+  // run removed exactly before that still counts, so the one left is no
+  // stand-in for another spelling. A name without twins still is.
+  Write("Core.dll", "1");
+  Write("core.dll", "unrelated");
+  Write("Main.exe", "2");
+  posix::PosixServices os;
+  AnsiString root;
+  ASSERT_TRUE(posix::LogicFromNative(dir, &root));
+  ASSERT_TRUE(os.RemoveFile(root + "\\Core.dll").ok);
+  EXPECT_FALSE(os.PathExists(root + "\\CORE.DLL", nullptr)) << "core.dll taken for the removed twin";
+  EXPECT_TRUE(os.PathExists(root + "\\MAIN.EXE", nullptr)) << "no twins: another spelling serves";
+}
+
 TEST_F(PosixFolder, ALockFileThatCannotServeIsWaitedOutNotIgnored) {
   // A folder at the lock's name is a lock file nobody can open: busy, like
   // one another updater holds, never a folder without a lock.

@@ -80,7 +80,7 @@ void Folder::List(bool (*keep)(const std::string&), std::vector<std::string>* ke
   closedir(dir);
   // Room for the names found and as many again, which a pass adds as
   // backups: the table is then never rebuilt while it fills.
-  groups_.reserve(2 * names.size());
+  groups_.Reserve(2 * names.size());
   for (std::string& name : names) {
     Add(name);
     if (keep != nullptr && keep(name)) kept->push_back(std::move(name));
@@ -88,11 +88,11 @@ void Folder::List(bool (*keep)(const std::string&), std::vector<std::string>* ke
   std::string key;
   for (const std::string& gone : removedUnread_) {
     if (!KeyOf(gone, &key)) continue;
-    const auto it = groups_.find(key);
+    Group* const group = groups_.Find(key);
     // Gone with nothing of its case left, or there again: nothing to keep.
-    if (it == groups_.end() || it->second.twinned || it->second.only.empty() || it->second.only == gone) continue;
-    it->second.twinned = true;
-    it->second.only.clear();
+    if (group == nullptr || group->twinned || group->only.empty() || group->only == gone) continue;
+    group->twinned = true;
+    group->only.clear();
   }
   removedUnread_.clear();
   removedUnread_.shrink_to_fit();
@@ -101,7 +101,7 @@ void Folder::List(bool (*keep)(const std::string&), std::vector<std::string>* ke
 void Folder::Add(const std::string& name) {
   std::string key;
   if (!KeyOf(name, &key)) return;
-  Group& group = groups_[key];
+  Group& group = groups_.Insert(key);
   if (group.twinned || group.only == name) return;
   if (group.only.empty()) {
     group.only = name;
@@ -109,6 +109,48 @@ void Folder::Add(const std::string& name) {
   }
   group.twinned = true;
   group.only.clear();
+}
+
+void Folder::Groups::Reserve(std::size_t count) {
+  groups_.reserve(count);
+  std::size_t slots = 16;
+  while (slots < 2 * count) slots *= 2;
+  if (slots > slots_.size()) Grow(slots);
+}
+
+Folder::Groups::Slot* Folder::Groups::Probe(const std::string& key, std::size_t hash) {
+  const std::size_t mask = slots_.size() - 1;
+  const auto fingerprint = static_cast<std::uint32_t>(hash >> 32);
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.index == 0) return &slot;
+    if (slot.fingerprint == fingerprint && groups_[slot.index - 1].key == key) return &slot;
+  }
+}
+
+Folder::Group* Folder::Groups::Find(const std::string& key) {
+  if (slots_.empty()) return nullptr;
+  const Slot* const slot = Probe(key, std::hash<std::string>()(key));
+  return slot->index == 0 ? nullptr : &groups_[slot->index - 1];
+}
+
+Folder::Group& Folder::Groups::Insert(const std::string& key) {
+  if (2 * (groups_.size() + 1) > slots_.size()) Grow(slots_.empty() ? 16 : 2 * slots_.size());
+  const std::size_t hash = std::hash<std::string>()(key);
+  Slot* const slot = Probe(key, hash);
+  if (slot->index == 0) {
+    groups_.push_back(Group{key, std::string(), false});
+    *slot = {static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(groups_.size())};
+  }
+  return groups_[slot->index - 1];
+}
+
+void Folder::Groups::Grow(std::size_t slots) {
+  slots_.assign(slots, Slot());
+  for (std::size_t i = 0; i < groups_.size(); ++i) {
+    const std::size_t hash = std::hash<std::string>()(groups_[i].key);
+    *Probe(groups_[i].key, hash) = {static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(i + 1)};
+  }
 }
 
 std::shared_ptr<Folder> CaseResolver::OpenFolder(const std::string& native, std::string* resolved) {
@@ -171,18 +213,17 @@ std::string CaseResolver::OtherName(Folder& folder, const std::string& name) {
   if (!folder.listed_) folder.List(nullptr, nullptr);
   std::string key;
   if (!KeyOf(name, &key)) return std::string();
-  const auto it = folder.groups_.find(key);
-  if (it == folder.groups_.end()) return std::string();
-  const Folder::Group& group = it->second;
-  if (group.twinned || group.only.empty() || group.only == name) return std::string();
+  const Folder::Group* const group = folder.groups_.Find(key);
+  if (group == nullptr || group->twinned || group->only.empty() || group->only == name) return std::string();
+  std::string other = group->only;
   // A name made from a twin's by one more extension (its backup, say) may
   // belong to either twin, so only its exact spelling is used.
   const std::size_t dot = name.find_last_of('.');
   if (dot != std::string::npos && dot > 0 && KeyOf(name.substr(0, dot), &key)) {
-    const auto base = folder.groups_.find(key);
-    if (base != folder.groups_.end() && base->second.twinned) return std::string();
+    const Folder::Group* const base = folder.groups_.Find(key);
+    if (base != nullptr && base->twinned) return std::string();
   }
-  return group.only;
+  return other;
 }
 
 void CaseResolver::Created(Folder& folder, const std::string& name) {
@@ -198,9 +239,9 @@ void CaseResolver::Removed(Folder& folder, const std::string& name) {
   }
   std::string key;
   if (!KeyOf(name, &key)) return;
-  const auto it = folder.groups_.find(key);
+  Folder::Group* const group = folder.groups_.Find(key);
   // A twinned group keeps its mark: a twin this run saw stays protected.
-  if (it != folder.groups_.end() && it->second.only == name) it->second.only.clear();
+  if (group != nullptr && group->only == name) group->only.clear();
 }
 
 std::vector<std::string> CaseResolver::Read(Folder& folder, bool (*keep)(const std::string&)) {

@@ -33,9 +33,10 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace posix {
@@ -64,8 +65,29 @@ class Folder {
   // exact names only, so which names it holds no longer matters: only a
   // group that never did keeps its one name (empty when it has none now).
   struct Group {
+    std::string key;
     std::string only;
     bool twinned = false;
+  };
+  // The groups by case key, open-addressed: a pass looks up a few names per
+  // file in a folder of thousands, most of them names that are not there,
+  // which this answers from one small array of slots without touching the
+  // groups themselves.
+  class Groups {
+   public:
+    void Reserve(std::size_t count);
+    Group* Find(const std::string& key);
+    Group& Insert(const std::string& key);  // the group of `key`, new if need be
+
+   private:
+    struct Slot {
+      std::uint32_t fingerprint = 0;
+      std::uint32_t index = 0;  // 1 + the group's place in groups_; 0: empty
+    };
+    Slot* Probe(const std::string& key, std::size_t hash);
+    void Grow(std::size_t slots);
+    std::vector<Group> groups_;
+    std::vector<Slot> slots_;  // a power of two, never more than half full
   };
 
   // Reads the names; those `keep` accepts also go to *kept.
@@ -79,7 +101,7 @@ class Folder {
   gid_t inheritedGroup_ = static_cast<gid_t>(-1);
   bool listed_ = false;
   std::vector<std::string> removedUnread_;  // removed by this run before the reading
-  std::unordered_map<std::string, Group> groups_;  // by case key
+  Groups groups_;
 };
 
 // The case resolution of one run. Folders found are kept open for the run.
