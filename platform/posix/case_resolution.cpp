@@ -129,12 +129,17 @@ Folder::Groups::Slot* Folder::Groups::Probe(const std::string& key, std::size_t 
 }
 
 Folder::Group* Folder::Groups::Find(const std::string& key) {
+  for (const Recent& recent : recent_)
+    if (!recent.key.empty() && recent.key == key) return recent.index == 0 ? nullptr : &groups_[recent.index - 1];
   if (slots_.empty()) return nullptr;
   const Slot* const slot = Probe(key, std::hash<std::string>()(key));
+  Remember(key, slot->index);
   return slot->index == 0 ? nullptr : &groups_[slot->index - 1];
 }
 
 Folder::Group& Folder::Groups::Insert(const std::string& key) {
+  for (const Recent& recent : recent_)
+    if (recent.index != 0 && !recent.key.empty() && recent.key == key) return groups_[recent.index - 1];
   if (2 * (groups_.size() + 1) > slots_.size()) Grow(slots_.empty() ? 16 : 2 * slots_.size());
   const std::size_t hash = std::hash<std::string>()(key);
   Slot* const slot = Probe(key, hash);
@@ -142,7 +147,21 @@ Folder::Group& Folder::Groups::Insert(const std::string& key) {
     groups_.push_back(Group{key, std::string(), false});
     *slot = {static_cast<std::uint32_t>(hash >> 32), static_cast<std::uint32_t>(groups_.size())};
   }
+  // Also replaces an answer of "none" remembered for the key.
+  for (Recent& recent : recent_) {
+    if (recent.key != key) continue;
+    recent.key.clear();
+    recent.index = 0;
+  }
+  Remember(key, slot->index);
   return groups_[slot->index - 1];
+}
+
+void Folder::Groups::Remember(const std::string& key, std::uint32_t index) {
+  Recent& recent = recent_[nextRecent_];
+  nextRecent_ = (nextRecent_ + 1) % 2;
+  recent.key = key;
+  recent.index = index;
 }
 
 void Folder::Groups::Grow(std::size_t slots) {

@@ -86,8 +86,19 @@ class Folder {
     };
     Slot* Probe(const std::string& key, std::size_t hash);
     void Grow(std::size_t slots);
+    void Remember(const std::string& key, std::uint32_t index);
     std::vector<Group> groups_;
     std::vector<Slot> slots_;  // a power of two, never more than half full
+    // The last keys asked for and their answers (1 + the group's place, or 0
+    // for none): one operation asks about the same name more than once, and
+    // each time the slots may have left the cache since the step before.
+    // An answer only changes when that key is inserted.
+    struct Recent {
+      std::string key;
+      std::uint32_t index = 0;
+    };
+    Recent recent_[2];
+    unsigned nextRecent_ = 0;
   };
 
   // Reads the names; those `keep` accepts also go to *kept.
