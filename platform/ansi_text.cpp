@@ -144,3 +144,7 @@ PathParts SplitPath(const CodePage& cp, const AnsiString& path, std::size_t maxC
   }
   return parts;
 }
+
+AnsiString FromCodePage936(const CodePage& cp, const char* text) {
+  return cp.fromCodePage936 ? AnsiString(cp.fromCodePage936(text)) : AnsiString(text);
+}

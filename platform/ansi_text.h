@@ -34,6 +34,10 @@ bool EqualsNoCase(const CodePage& cp, const AnsiString& a, const AnsiString& b);
 // False, with no key, for a name that equals nothing (not even itself).
 bool CaseKey(const CodePage& cp, const AnsiString& name, std::string* key);
 
+// `text` (code page 936) as `cp` spells it exactly: the text itself where
+// `cp` is 936, empty where `cp` cannot spell it.
+AnsiString FromCodePage936(const CodePage& cp, const char* text);
+
 // The four components of a path. `drive` is "X:" or empty; `directory` keeps
 // its trailing separator; `extension` keeps its dot. Each is at most
 // `maxComponent` bytes, cut at a character boundary (the C runtime's fixed

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <functional>
+#include <string>
 
 // Upper-cases one two-byte character. Returns false when the pair is not a
 // valid character of the code page or cannot be mapped. On success *mapped is
@@ -25,6 +26,10 @@ struct CodePage {
   std::array<unsigned char, 256> singleByteLower{};
   // Only consulted for two-byte characters, so only in multi-byte code pages.
   DoubleByteUpperCase doubleByteUpper;
+  // A text of code page 936 (the updater's own texts are written in it) as
+  // this code page spells it exactly; empty when it cannot. Unset for code
+  // page 936 itself, where every text is its own spelling.
+  std::function<std::string(const char* text)> fromCodePage936;
 
   bool IsLeadByte(unsigned char b) const { return leadByte[b]; }
 };

@@ -81,7 +81,7 @@ int LoggingServices::ShowMessage(const AnsiString& caption, const AnsiString& te
   // The message text is in code page 936 whatever the logic's code page is;
   // the log wants it in the logic's, which may not spell it (then the bytes
   // are written as they are).
-  const AnsiString inLogicPage = target().FromCodePage936(text.c_str());
+  const AnsiString inLogicPage = FromCodePage936(ActiveCodePage(), text.c_str());
   sink_.WriteLine(
       FormatAnsi("message %s: %s", caption.c_str(), inLogicPage.empty() ? text.c_str() : inLogicPage.c_str()));
   const int button = target().ShowMessage(caption, text, type);
@@ -108,7 +108,3 @@ void LoggingServices::ReportStartupRefusal(const char* reason) {
   target().ReportStartupRefusal(reason);
 }
 
-void LoggingServices::EndAbnormally() {
-  sink_.WriteLine(FormatAnsi("uncaught exception, exit code %d", kExitUncaughtException));
-  ForwardingServices::EndAbnormally();
-}

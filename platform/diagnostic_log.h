@@ -43,7 +43,6 @@ class LoggingServices : public ForwardingServices {
   OpResult ShellOpen(const AnsiString& path) override;
   void LaunchBesideSelf(const AnsiString& name) override;
   void ReportStartupRefusal(const char* reason) override;
-  [[noreturn]] void EndAbnormally() override;
 
  private:
   // Writes `step`, its path (and the second one, when not empty) and the

@@ -14,11 +14,6 @@ namespace {
 CWinApp* g_app = nullptr;
 }  // namespace
 
-void ForwardingServices::EndAbnormally() {
-  target_.EndAbnormally();
-  std::abort();  // not reached; the compiler cannot know a virtual call never returns
-}
-
 AnsiString ApplicationFolder(PlatformServices& os) {
   const AnsiString ownPath = os.ModulePath();
   const std::size_t slash = ReverseFindByte(os.ActiveCodePage(), ownPath, '\\');
@@ -118,8 +113,6 @@ int AfxWinMain(PlatformServices& os, std::vector<AnsiString> args) {
     app->services_ = &os;
     app->args_ = std::move(args);
   }
-  os.AddErrorMode(kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
-
   const AnsiString ownPath = os.ModulePath();
   if (app == nullptr || ownPath.empty() || ownPath.size() >= kMaxPath) {
     // Every path the update builds starts from this one; without it the run
@@ -147,15 +140,23 @@ int AfxMessageBox(PlatformServices& os, const AnsiString& text, unsigned type) {
   return os.ShowMessage(app != nullptr ? app->DisplayName() : AnsiString(), text, type);
 }
 
-int RunProcess(PlatformServices& platform, DiagnosticSink* log, std::vector<AnsiString> args) {
+int RunProcess(PlatformServices& platform, DiagnosticSink* log, std::vector<AnsiString> args,
+               void (*endAbnormally)()) {
+  // The terminate handler takes no arguments, so it alone finds the log and
+  // the platform's way to end through variables of its own.
+  static DiagnosticSink* sink = nullptr;
+  static void (*end)() = nullptr;
+  sink = log;
+  end = endAbnormally;
+  std::set_terminate([] {
+    if (sink != nullptr) sink->WriteLine(FormatAnsi("uncaught exception, exit code %d", kExitUncaughtException));
+    end();
+    std::abort();  // not reached: the platform's end never returns
+  });
   // Never freed: the services must outlive everything that may still reach
-  // them while the process ends. The terminate handler takes no arguments,
-  // so it alone finds them through a variable of its own.
-  static PlatformServices* services = &platform;
+  // them while the process ends.
   LoggingServices* const logged = log != nullptr ? new LoggingServices(platform, *log) : nullptr;
-  if (logged != nullptr) services = logged;
-  std::set_terminate([] { services->EndAbnormally(); });
-  const int code = AfxWinMain(*services, std::move(args));
-  if (logged) logged->LogExit(code);
+  const int code = AfxWinMain(logged != nullptr ? *logged : platform, std::move(args));
+  if (logged != nullptr) logged->LogExit(code);
   return code;
 }

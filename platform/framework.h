@@ -102,8 +102,8 @@ class CWinApp {
 CWinApp* AfxGetApp();
 
 // The framework's main routine: hands `os` and `args` to the application
-// object, sets the error mode, derives the display name from the
-// executable's path and runs the application object. Returns the process
+// object, derives the display name from the executable's path and runs the
+// application object. Returns the process
 // exit code. When the own path cannot be read or is kMaxPath bytes or
 // longer, the platform reports the refusal, the application object gets only
 // OwnPathRefused() and kExitOwnPathRefused is returned.
@@ -114,10 +114,12 @@ class DiagnosticSink;
 // The whole run of the process once its entry has made the platform's
 // services and split the command line, the same on every platform: wraps
 // the services in the diagnostic log when `log` is given (see
-// diagnostic_log.h), has an exception nobody catches end the run through
-// them (so the log says so too), hands them to AfxWinMain and logs the exit
-// code. Returns the process exit code.
-int RunProcess(PlatformServices& platform, DiagnosticSink* log, std::vector<AnsiString> args);
+// diagnostic_log.h), hands them to AfxWinMain and logs the exit code.
+// Returns the process exit code. An exception nobody catches is noted in the
+// log and ends the process through `endAbnormally`, the platform's own end
+// with kExitUncaughtException, which must not return.
+int RunProcess(PlatformServices& platform, DiagnosticSink* log, std::vector<AnsiString> args,
+               void (*endAbnormally)());
 
 // Shows `text` through `os` in a modal box captioned with the display name.
 // An OK box given no icon gets the exclamation icon.

@@ -68,11 +68,6 @@ constexpr unsigned kMbIconMask = 0xF0;
 constexpr unsigned kMbIconExclamation = 0x30;
 constexpr int kIdOk = 1;
 
-// Error-mode flags set at start-up: no system box for a drive that is not
-// ready or a file that cannot be opened.
-constexpr unsigned kSemFailCriticalErrors = 0x0001;
-constexpr unsigned kSemNoOpenFileErrorBox = 0x8000;
-
 // The process exit codes, the only ones the updater ends with.
 constexpr int kExitSuccess = 0;            // the run went through, whatever the pass met
 constexpr int kExitOwnPathRefused = 1;     // the own path was unusable: no pass was run
@@ -81,11 +76,16 @@ constexpr int kExitUncaughtException = 3;  // an exception nobody caught ended t
 
 class PlatformServices {
  public:
+  // `codePage` must outlive the services.
+  explicit PlatformServices(const CodePage& codePage) : codePage_(codePage) {}
   virtual ~PlatformServices() = default;
+  PlatformServices(const PlatformServices&) = delete;
+  PlatformServices& operator=(const PlatformServices&) = delete;
 
-  // The code page the logic's strings are in: where characters begin and how
-  // names compare. The same object for the whole run.
-  virtual const CodePage& ActiveCodePage() = 0;
+  // The code page the logic's strings are in: where characters begin, how
+  // names compare, how the updater's own texts are spelled. The same object
+  // for the whole run.
+  const CodePage& ActiveCodePage() const { return codePage_; }
 
   // Full path of the running executable. Empty when it cannot be read or
   // cannot be presented as an ANSI string.
@@ -158,32 +158,23 @@ class PlatformServices {
   // cannot be used. Does not wait and reports nothing.
   virtual void LaunchBesideSelf(const AnsiString& name) = 0;
 
-  // Adds `flags` to the process error mode, keeping those already set.
-  virtual void AddErrorMode(unsigned flags) = 0;
-
   // Says that the start-up refused to run, and why, where the platform keeps
   // such words (standard error on POSIX, the debugger's output on Windows).
   // Shows nothing to the user.
   virtual void ReportStartupRefusal(const char* reason) = 0;
 
-  // Ends the process after an exception nobody caught, with
-  // kExitUncaughtException and never with an abort status. The process entry
-  // installs it as the terminate handler.
-  [[noreturn]] virtual void EndAbnormally() = 0;
-
-  // `text` (code page 936) as the active code page spells it exactly; empty
-  // when it cannot.
-  virtual AnsiString FromCodePage936(const char* text) = 0;
+ private:
+  const CodePage& codePage_;
 };
 
 // Services that pass every operation on to other services: a base for
 // wrappers that change a few operations and leave the rest as they are.
 class ForwardingServices : public PlatformServices {
  public:
-  explicit ForwardingServices(PlatformServices& target) : target_(target) {}
+  explicit ForwardingServices(PlatformServices& target)
+      : PlatformServices(target.ActiveCodePage()), target_(target) {}
   PlatformServices& target() { return target_; }
 
-  const CodePage& ActiveCodePage() override { return target_.ActiveCodePage(); }
   AnsiString ModulePath() override { return target_.ModulePath(); }
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override {
     return target_.OpenSearch(pattern, listing);
@@ -209,10 +200,7 @@ class ForwardingServices : public PlatformServices {
   void Pause(unsigned milliseconds) override { target_.Pause(milliseconds); }
   OpResult ShellOpen(const AnsiString& path) override { return target_.ShellOpen(path); }
   void LaunchBesideSelf(const AnsiString& name) override { target_.LaunchBesideSelf(name); }
-  void AddErrorMode(unsigned flags) override { target_.AddErrorMode(flags); }
   void ReportStartupRefusal(const char* reason) override { target_.ReportStartupRefusal(reason); }
-  [[noreturn]] void EndAbnormally() override;
-  AnsiString FromCodePage936(const char* text) override { return target_.FromCodePage936(text); }
 
  private:
   PlatformServices& target_;

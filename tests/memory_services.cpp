@@ -117,7 +117,6 @@ void MemoryServices::LeavePartialCopy(const AnsiString& from, const AnsiString& 
   AddFile(to, src->content.substr(0, src->content.size() / 2));
 }
 
-const CodePage& MemoryServices::ActiveCodePage() { return codePage; }
 
 AnsiString MemoryServices::ModulePath() { return modulePath; }
 
@@ -197,7 +196,6 @@ OpResult MemoryServices::ShellOpen(const AnsiString&) { return OpResult::Success
 
 void MemoryServices::LaunchBesideSelf(const AnsiString&) {}
 
-void MemoryServices::AddErrorMode(unsigned flags) { errorMode |= flags; }
 
 void MemoryServices::ReportStartupRefusal(const char*) {}
 
@@ -205,7 +203,6 @@ OpResult MemoryServices::FlushFolder(const AnsiString& folder) {
   return IsFolder(folder.substr(0, folder.size() - 1)) ? OpResult::Success() : kPathNotFound;
 }
 
-void MemoryServices::EndAbnormally() { std::abort(); }
 
 // ------------------------------------------------------------ contract env
 

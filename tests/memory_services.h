@@ -19,6 +19,9 @@ CodePage CodePageForTests(unsigned number);
 
 class MemoryServices : public PlatformServices {
  public:
+  // Works in `codePage`, which a test may change before it starts.
+  MemoryServices() : PlatformServices(codePage) {}
+
   // ----- the tree. Paths are absolute, backslash separated; parents must exist.
   void AddFolder(const AnsiString& path);
   void AddFile(const AnsiString& path, const std::string& content);
@@ -32,12 +35,10 @@ class MemoryServices : public PlatformServices {
 
   // ----- behaviour.
   AnsiString modulePath = "C:\\App\\Update.exe";
-  unsigned errorMode = 0;
   CodePage codePage = PlatformCodePage();
 
   // PlatformServices. Messages and launches do nothing here; there is only
   // one process, so the lock is always had, and copies leave no temporaries.
-  const CodePage& ActiveCodePage() override;
   AnsiString ModulePath() override;
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
   bool PathExists(const AnsiString& path, Permissions* permissions) override;
@@ -51,12 +52,9 @@ class MemoryServices : public PlatformServices {
   void Pause(unsigned milliseconds) override;
   OpResult ShellOpen(const AnsiString& path) override;
   void LaunchBesideSelf(const AnsiString& name) override;
-  void AddErrorMode(unsigned flags) override;
   void ReportStartupRefusal(const char* reason) override;
   OpResult FlushFolder(const AnsiString& folder) override;
-  [[noreturn]] void EndAbnormally() override;
   // The double's code page is 936: the text as it is.
-  AnsiString FromCodePage936(const char* text) override { return text; }
 
  private:
   struct Node {

@@ -325,8 +325,7 @@ TEST(PosixProcessDeathTest, AnUncaughtExceptionEndsTheProcessWithCode3) {
   // The runtime calls the terminate handler for an exception nobody caught.
   EXPECT_EXIT(
       {
-        static posix::PosixServices services;
-        std::set_terminate([] { services.EndAbnormally(); });
+        std::set_terminate(posix::EndAbnormally);
         std::terminate();
       },
       ::testing::ExitedWithCode(3), "abnormal program termination");

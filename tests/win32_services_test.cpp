@@ -310,8 +310,7 @@ TEST(Win32CodePage, Utf8HasNoLeadBytesAndKeepsTheTextRules) {
 
 TEST(Win32Services, ErrorModeIsAddedToNotReplaced) {
   const UINT before = SetErrorMode(SEM_NOGPFAULTERRORBOX);
-  win32::Win32Services os;
-  os.AddErrorMode(kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
+  win32::AddStartupErrorMode();
   const UINT now = SetErrorMode(before);
   EXPECT_EQ(now, static_cast<UINT>(SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
 }

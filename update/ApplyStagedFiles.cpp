@@ -32,7 +32,7 @@ bool RenameIfPossible(PlatformServices& os, const AnsiString& from, const AnsiSt
 
 bool AnyStagedFile(PlatformServices& os) {
   const CodePage& cp = os.ActiveCodePage();
-  const AnsiString installer = os.FromCodePage936(texts::kInstallerName);
+  const AnsiString installer = FromCodePage936(cp, texts::kInstallerName);
   CFileFind finder(os);
   bool more = finder.FindFile(ApplicationFolder(os) + texts::kStagingPattern);
   while (more) {
@@ -46,7 +46,7 @@ void ApplyStagedFiles(PlatformServices& os) {
   const CodePage& cp = os.ActiveCodePage();
   // The installer's name is written in code page 936; a system in another
   // code page lists it with other bytes.
-  const AnsiString installer = os.FromCodePage936(texts::kInstallerName);
+  const AnsiString installer = FromCodePage936(cp, texts::kInstallerName);
 
   // The start-up only gets here with an own path shorter than kMaxPath.
   const AnsiString appFolder = ApplicationFolder(os);

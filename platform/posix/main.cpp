@@ -54,7 +54,6 @@ int main(int argc, char** argv) {
   // goes with the process, and tearing down thousands of names at exit
   // would only delay the relaunched host's folder being free.
   static posix::PosixServices& services = *new posix::PosixServices;
-  std::set_terminate([] { services.EndAbnormally(); });
   // Off unless SELFUPDATE_LOG names a file: then every step is noted there.
   static posix::LogFile log;
 
@@ -66,5 +65,5 @@ int main(int argc, char** argv) {
     if (!posix::Utf8ToAnsi(argv[i], &arg)) arg.clear();
     args.push_back(arg);
   }
-  return RunProcess(services, log.IsOpen() ? &log : nullptr, std::move(args));
+  return RunProcess(services, log.IsOpen() ? &log : nullptr, std::move(args), posix::EndAbnormally);
 }

@@ -353,8 +353,6 @@ OpResult PosixServices::CopyFileOver(const AnsiString& from, const AnsiString& t
   return OpResult::Success();
 }
 
-const CodePage& PosixServices::ActiveCodePage() { return LogicCodePage(); }
-
 OpResult PosixServices::FlushFolder(const AnsiString& folder) {
   Place at;
   if (const int err = Locate(folder, &at)) return Failure(err);
@@ -406,7 +404,5 @@ void PosixServices::Pause(unsigned milliseconds) {
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }
-
-void PosixServices::AddErrorMode(unsigned) {}
 
 }  // namespace posix

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/posix/case_resolution.h"
+#include "platform/posix/encoding.h"
 #include "platform/posix/run_lock.h"
 #include "platform/services.h"
 
@@ -18,7 +19,8 @@ namespace posix {
 
 class PosixServices : public PlatformServices {
  public:
-  const CodePage& ActiveCodePage() override;
+  // The logic's code page here is 936 itself (see encoding.h).
+  PosixServices() : PlatformServices(LogicCodePage()) {}
   // Read once, at the first call; every later call returns that same answer
   // (an empty one included), so the start-up's check, the pass and the
   // relaunch all work from one reading.
@@ -51,14 +53,8 @@ class PosixServices : public PlatformServices {
   // The name converted to UTF-8 with slashes, in the folder of the very
   // executable ModulePath read, whatever bytes that folder's name holds.
   void LaunchBesideSelf(const AnsiString& name) override;
-  // POSIX has no system error boxes to suppress.
-  void AddErrorMode(unsigned flags) override;
   // One line on standard error.
   void ReportStartupRefusal(const char* reason) override;
-  // Says so on standard error and exits with kExitUncaughtException.
-  [[noreturn]] void EndAbnormally() override;
-  // The logic's code page here is 936 itself: the text as it is.
-  AnsiString FromCodePage936(const char* text) override { return text; }
 
  private:
   // A logic path as an open folder and a native name in it (empty for the
@@ -94,6 +90,9 @@ class PosixServices : public PlatformServices {
 // true it waits instead, for a modal dialog. Returns 0, or the error that kept
 // it from being started.
 int Spawn(const char* const argv[], bool wait);
+
+// Says so on standard error and exits with kExitUncaughtException at once.
+[[noreturn]] void EndAbnormally();
 
 // A failure with the errno `err`, classified.
 OpResult Failure(int err);

@@ -247,7 +247,7 @@ OpResult PosixServices::OpenNative(std::string native) {
   return err == 0 ? OpResult::Success() : Failure(err);
 }
 
-void PosixServices::EndAbnormally() {
+void EndAbnormally() {
   static const char kText[] = "selfupdate: abnormal program termination\n";
   (void)!write(2, kText, sizeof kText - 1);
   _exit(kExitUncaughtException);

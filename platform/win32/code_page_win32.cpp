@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "platform/win32/code_page_win32.h"
+#include "platform/win32/own_path.h"
 
 namespace {
 
@@ -100,6 +101,11 @@ CodePage SystemCodePage(unsigned number) {
 }
 
 const CodePage& ProcessCodePage() {
-  static const CodePage cp = SystemCodePage(GetACP());
+  static const CodePage cp = [] {
+    CodePage built = SystemCodePage(GetACP());
+    // Through UTF-16 (see own_path.h), except in 936 itself.
+    if (built.number != 936) built.fromCodePage936 = [](const char* text) { return win32::FromCodePage936(text, CP_ACP); };
+    return built;
+  }();
   return cp;
 }

@@ -44,6 +44,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // In place of the runtime's verbose handler, which would write to a
   // console this program does not have, until the run installs its own.
   std::set_terminate(win32::EndAbnormally);
+  win32::AddStartupErrorMode();
   LoadDllsFromSystemFolderOnly();
   static win32::Win32Services services;
   // Off unless SELFUPDATE_LOG names a file: then every step is noted there.
@@ -52,5 +53,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // taken from the C runtime, whose splitting depends on its own code page
   // setting and version.
   return RunProcess(services, log.IsOpen() ? &log : nullptr,
-                    SplitCommandLine(services.ActiveCodePage(), GetCommandLineA(), services.ModulePath().c_str()));
+                    SplitCommandLine(services.ActiveCodePage(), GetCommandLineA(), services.ModulePath().c_str()),
+                    win32::EndAbnormally);
 }

@@ -294,8 +294,6 @@ AnsiString TemporaryName(const AnsiString& folder) {
 
 }  // namespace
 
-const CodePage& Win32Services::ActiveCodePage() { return ProcessCodePage(); }
-
 OpResult Win32Services::LockApplicationFolder(const AnsiString& folder) {
   const unsigned long code = win32::LockApplicationFolder(folder);
   if (code == ERROR_SUCCESS) return OpResult::Success();
@@ -471,9 +469,9 @@ OpResult Win32Services::ShellOpen(const AnsiString& path) {
   }
 }
 
-void Win32Services::AddErrorMode(unsigned flags) {
+void AddStartupErrorMode() {
   // SetErrorMode only replaces the mode; reading it means setting it.
-  SetErrorMode(SetErrorMode(0) | flags);
+  SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
 }
 
 void Win32Services::ReportStartupRefusal(const char* reason) {
@@ -482,10 +480,7 @@ void Win32Services::ReportStartupRefusal(const char* reason) {
   OutputDebugStringA("; nothing was updated\n");
 }
 
-void Win32Services::EndAbnormally() { win32::EndAbnormally(); }
 
-AnsiString Win32Services::FromCodePage936(const char* text) {
-  return GetACP() == 936 ? AnsiString(text) : win32::FromCodePage936(text, CP_ACP);
-}
+
 
 }  // namespace win32

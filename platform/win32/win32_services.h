@@ -6,12 +6,13 @@
 #pragma once
 
 #include "platform/services.h"
+#include "platform/win32/code_page_win32.h"
 
 namespace win32 {
 
 class Win32Services : public PlatformServices {
  public:
-  const CodePage& ActiveCodePage() override;
+  Win32Services() : PlatformServices(ProcessCodePage()) {}
   // Read once, at the first call; every later call returns that same answer
   // (an empty one included). A running program may be renamed on Windows, so
   // a second reading could name another folder than the one locked and
@@ -64,13 +65,8 @@ class Win32Services : public PlatformServices {
   // ShellExecuteW on the folder GetModuleFileNameW gives and the name in
   // UTF-16.
   void LaunchBesideSelf(const AnsiString& name) override;
-  void AddErrorMode(unsigned flags) override;
   // Windows keeps no place for a GUI program's words but the debugger's.
   void ReportStartupRefusal(const char* reason) override;
-  [[noreturn]] void EndAbnormally() override;
-  // Through UTF-16 (FromCodePage936 in own_path.h); the text itself where the
-  // active code page is 936.
-  AnsiString FromCodePage936(const char* text) override;
 
  private:
   AnsiString ReadModulePath();
@@ -79,6 +75,11 @@ class Win32Services : public PlatformServices {
   bool modulePathRead_ = false;
   AnsiString modulePath_;
 };
+
+// Adds to the process's error mode, keeping what is set: no system box for a
+// drive that is not ready or a file that cannot be opened. Set at start-up,
+// before any file is touched.
+void AddStartupErrorMode();
 
 // Ends the process with kExitUncaughtException at once, without a word (a GUI
 // program has no console to write to). Also for the runtime's stand-ins,
