@@ -192,6 +192,13 @@ if [ -n "$as_user" ]; then
   if ! $as_user test -x "$PWD"; then cd "$prefix"; fi
 fi
 
+# Only a Windows program: Wine would hand anything else to the system, and
+# the test that meant to run it would learn nothing of how that went.
+if [ -f "$1" ] && [ "$(head -c 2 "$1")" != MZ ]; then
+  echo "FAIL: $1 is no Windows program (a Linux command of a Windows test must not go through $0)" >&2
+  exit 1
+fi
+
 # "wine-run.sh wineserver -k" ends the prefix's Wine session, as its owner.
 if [ "$1" = wineserver ]; then
   shift
