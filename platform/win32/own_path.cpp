@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "platform/framework.h"
+#include "platform/win32/win32_services.h"
 
 namespace win32 {
 namespace {
@@ -90,6 +91,76 @@ AnsiString FromCodePage936(const AnsiString& text, unsigned codePage, TextConver
       !IsExactAnsiForm(spelled, wide, codePage, converters))
     return AnsiString();
   return spelled;
+}
+
+namespace {
+
+// The longest path the system takes at all (with the \\?\ prefix).
+constexpr DWORD kLongestPath = 32768;
+
+// The short (8.3) form of `path`; empty when the system gives none.
+std::vector<wchar_t> ShortPath(std::vector<wchar_t> path) {
+  if (path.empty()) return path;
+  path.push_back(L'\0');
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    const DWORD n = GetShortPathNameW(path.data(), buffer.data(), size);
+    if (n == 0) return std::vector<wchar_t>();
+    if (n < size) {
+      buffer.resize(n);
+      return buffer;
+    }
+    // Too small: n is the size needed, its NUL included.
+    if (n > kLongestPath) return std::vector<wchar_t>();
+    buffer.resize(n);
+  }
+}
+
+}  // namespace
+
+std::vector<wchar_t> WideModulePath() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), size);
+    if (n == 0) return std::vector<wchar_t>();
+    if (n < size) {
+      buffer.resize(n);
+      return buffer;
+    }
+    if (size >= kLongestPath) return std::vector<wchar_t>();
+    buffer.resize(size * 2);
+  }
+}
+
+AnsiString Win32Services::ModulePath() {
+  if (!modulePathRead_) {
+    modulePath_ = ReadModulePath();
+    modulePathRead_ = true;
+  }
+  return modulePath_;
+}
+
+AnsiString Win32Services::ReadModulePath() {
+  std::vector<char> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    // A path that does not fit is cut short (and, on old systems, left
+    // without its NUL); n == size says so.
+    const DWORD n = GetModuleFileNameA(nullptr, buffer.data(), size);
+    if (n == 0) return AnsiString();
+    if (n < size) return UsableOwnPath(AnsiString(buffer.data(), n), CP_ACP);
+    if (size >= kLongestPath) return UsableOwnPath(AnsiString(), CP_ACP);
+    buffer.resize(size * 2);
+  }
+}
+
+AnsiString Win32Services::UsableOwnPath(const AnsiString& ansi, unsigned codePage) {
+  const std::vector<wchar_t> wide = WideModulePath();
+  // The usual case costs no more calls than the check itself.
+  if (ansi.size() < MAX_PATH && IsExactAnsiForm(ansi, wide, codePage)) return ansi;
+  return win32::UsableOwnPath(ansi, wide, ShortPath(wide), codePage);
 }
 
 }  // namespace win32

@@ -62,4 +62,9 @@ AnsiString UsableOwnPath(const AnsiString& ansi, const std::vector<wchar_t>& wid
 AnsiString FromCodePage936(const AnsiString& text, unsigned codePage,
                            TextConverters& converters = SystemConverters());
 
+// The running executable's path as the system reports it in UTF-16; empty
+// when it cannot be read. (A vector rather than std::wstring, which would
+// bring a second string class into the program.)
+std::vector<wchar_t> WideModulePath();
+
 }  // namespace win32

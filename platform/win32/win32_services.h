@@ -76,6 +76,9 @@ class Win32Services : public PlatformServices {
   AnsiString modulePath_;
 };
 
+// A failure with the system's error code `code`, classified.
+OpResult Failure(unsigned long code);
+
 // Adds to the process's error mode, keeping what is set: no system box for a
 // drive that is not ready or a file that cannot be opened. Set at start-up,
 // before any file is touched.

@@ -1,0 +1,29 @@
+// The atomic, durable copy of the Windows platform, and the temporaries its
+// copies go through. No Windows header here.
+#pragma once
+
+#include "platform/ansi_text.h"
+
+namespace win32 {
+
+// Whether `name` is exactly of the form every run gives its copies'
+// temporaries, letter case included; anything else a search for
+// TemporaryPattern finds (a vendor's "~SUnotes.tmp") is someone else's.
+bool IsTemporaryName(const char* name);
+
+// The search pattern for the temporaries in `folder` (ending in a
+// backslash).
+AnsiString TemporaryPattern(const AnsiString& folder);
+
+// Deletes the file at `path`, also a read-only one (see copy.cpp); false with
+// the first error as the last error when it cannot.
+bool DeleteEvenReadOnly(const AnsiString& path);
+
+// Copies `from` to `to`, whose folder `folder` is (ending in a backslash, or
+// empty), creating `to` or replacing the file there: through a temporary of
+// this run's own beside it, flushed and renamed over it with write-through.
+// On failure `to` is as it was and the temporary is gone. Returns
+// ERROR_SUCCESS or the system's error code.
+unsigned long CopyIntoFolder(const AnsiString& from, const AnsiString& folder, const AnsiString& to);
+
+}  // namespace win32
