@@ -65,5 +65,7 @@ int main(int argc, char** argv) {
     if (!posix::Utf8ToAnsi(argv[i], &arg)) arg.clear();
     args.push_back(arg);
   }
-  return RunProcess(services, log.IsOpen() ? &log : nullptr, std::move(args), posix::EndAbnormally);
+  const int code = RunProcess(services, log.IsOpen() ? &log : nullptr, std::move(args), posix::EndAbnormally);
+  services.ReleaseApplicationFolder();
+  return code;
 }

@@ -325,7 +325,10 @@ OpResult PosixServices::LockApplicationFolder(const AnsiString& folder) {
   if (const int err = Locate(folder, &at)) return Failure(err);
   if (!at.name.empty()) return Failure(ENOTDIR);
   const int err = lock_.TryLock(at.folder->fd());
-  if (err == 0) return OpResult::Success();
+  if (err == 0) {
+    locked_ = at.folder;
+    return OpResult::Success();
+  }
   // Held, or replaced or removed by its holder between the open and the
   // lock: another updater runs.
   if (err == EWOULDBLOCK) return OpResult::Failure(ErrorKind::kBusy, static_cast<unsigned long>(err));
@@ -337,6 +340,11 @@ OpResult PosixServices::LockApplicationFolder(const AnsiString& folder) {
     return OpResult::Failure(ErrorKind::kUnsupported, static_cast<unsigned long>(err));
   // Held, or a file at the name that cannot serve: waited out alike.
   return OpResult::Failure(ErrorKind::kBusy, static_cast<unsigned long>(err));
+}
+
+void PosixServices::ReleaseApplicationFolder() {
+  if (locked_ != nullptr) lock_.Release(locked_->fd());
+  locked_.reset();
 }
 
 void PosixServices::RemoveLeftTemporaries(const AnsiString& folder) {

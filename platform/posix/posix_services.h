@@ -41,6 +41,9 @@ class PosixServices : public PlatformServices {
   OpResult FlushFolder(const AnsiString& folder) override;
   // See run_lock.h.
   OpResult LockApplicationFolder(const AnsiString& folder) override;
+  // Removes the lock's file and lets the lock go (see RunLock::Release); for
+  // the process entry, once the run is over.
+  void ReleaseApplicationFolder();
   void Pause(unsigned milliseconds) override;
   void RemoveLeftTemporaries(const AnsiString& folder) override;
   // Written to standard error as UTF-8 (quietly nothing when nobody reads
@@ -80,6 +83,7 @@ class PosixServices : public PlatformServices {
   static constexpr std::size_t kLocatedFolders = 4;
   std::vector<LocatedFolder> located_;
   RunLock lock_;
+  std::shared_ptr<Folder> locked_;  // the folder lock_ holds the lock of
   bool moduleRead_ = false;
   AnsiString modulePath_;
   std::string moduleNative_;  // as the system gave it; empty when unread

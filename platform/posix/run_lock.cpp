@@ -82,6 +82,16 @@ int RunLock::TryLock(int folderFd) {
   return 0;
 }
 
+void RunLock::Release(int folderFd) {
+  if (fd_ < 0) return;
+  struct stat mine, there;
+  if (fstat(fd_, &mine) == 0 && fstatat(folderFd, kRunLockName, &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+      mine.st_dev == there.st_dev && mine.st_ino == there.st_ino)
+    (void)unlinkat(folderFd, kRunLockName, 0);
+  close(fd_);
+  fd_ = -1;
+}
+
 bool RunLock::Holds(dev_t device, ino_t inode) const {
   return fd_ >= 0 && device_ == device && inode_ == inode;
 }

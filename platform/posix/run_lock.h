@@ -12,8 +12,10 @@
 //
 // The kernel releases the lock when its holder ends in any way, killed
 // included; the descriptor is closed on exec, so a started host program never
-// holds it. The file stays in the folder between runs, so that two updaters
-// always meet on one file: removing it while one is waiting could let two run.
+// holds it. A run that ends normally removes the file while it still holds
+// it, as the Windows build's goes with its run. That is safe for any other
+// updater: one that locked the file before it went finds no file, or another
+// one, at the name when it checks, and tries again on what is there then.
 #pragma once
 
 #include <sys/types.h>
@@ -41,6 +43,11 @@ class RunLock {
 
   // Whether this object holds the lock of the folder with this identity.
   bool Holds(dev_t device, ino_t inode) const;
+
+  // Removes the lock's file from the folder open as `folderFd`, which must
+  // be the one locked, while still holding it, then lets it go. Only the
+  // very file this object locked is removed. Nothing when nothing is held.
+  void Release(int folderFd);
 
  private:
   int fd_ = -1;
