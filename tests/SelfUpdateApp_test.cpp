@@ -120,7 +120,10 @@ TEST_F(StartUp, ABusyFolderIsWaitedForABoundedTimeAndOnlyWithSomethingStaged) {
     FaultInjectingServices f{t};
     t.AddFolder("C:\\App");
     t.AddFolder("C:\\App\\SelfTemp");
+    // Neither a file the pass skips nor a folder of an applied name is
+    // anything staged to wait for.
     t.AddFile("C:\\App\\SelfTemp\\Readme.txt", "not applied");
+    t.AddFolder("C:\\App\\SelfTemp\\Core.dll");
     if (c.staged) t.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
     FaultRule rule = kBusy;
     rule.times = c.busyTimes;

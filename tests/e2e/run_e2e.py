@@ -9,6 +9,7 @@ scenario names the platforms it applies to.
 """
 
 import argparse
+import itertools
 import os
 import pwd
 import re
@@ -96,10 +97,8 @@ class App:
         cmd = ([OPTS.runner] if OPTS.runner else []) + [self.path(self.exe_name)] + list(args)
         if OPTS.platform == "win32" or unprivileged:
             hand_to_test_user(self.root)
-        if unprivileged and OPTS.platform == "linux" and os.geteuid() == 0:
-            user = pwd.getpwnam(TEST_USER)
-            cmd = ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups",
-                   "--"] + cmd
+        if OPTS.platform == "linux":
+            cmd = as_test_user(unprivileged) + cmd
         env = run_env(code_page)
         if log is not None:
             env[LOG_VARIABLE] = log
@@ -108,6 +107,14 @@ class App:
         self.rc = r.returncode
         self.stderr = r.stderr.decode(errors="replace")
         return r
+
+    def start(self, unprivileged=False):
+        """Starts the Linux updater in the folder without waiting, as App.run
+        would run it."""
+        if unprivileged:
+            hand_to_test_user(self.root)
+        return subprocess.Popen(as_test_user(unprivileged) + [self.path(self.exe_name)], cwd=self.dir,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def expect_clean_exit(self, shown):
         expect(self.rc == 0, f"exit code {self.rc}, stderr {self.stderr[-2000:]!r}")
@@ -838,6 +845,7 @@ def a_diagnostic_log_only_when_asked(root):
     sep = "\\"
     for run in (first, second):
         expect(run[0] == f"lock {folder}{sep}: ok", f"the lock first: {run}")
+        expect(run[1] == f"clear leftovers in {folder}{sep}", f"the leftovers cleared next: {run}")
         expect(fold(f"launch {folder}{sep}Host.exe: ok") in run, f"the launch: {run}")
         expect(run[-1] == "exit code 0", f"the exit code last: {run}")
     expect(fold(f"copy {stage}{sep}程序.dll -> {folder}{sep}程序.dll: ok") in first, f"the copy: {first}")
@@ -847,6 +855,8 @@ def a_diagnostic_log_only_when_asked(root):
     message = fold(f"message Update: {MESSAGE}")
     expect(message in second and message not in first,
            f"the message: {second}")
+    expect(second.index(message) + 1 < len(second) and second[second.index(message) + 1] == "message closed",
+           f"the message closed right after it: {second}")
 
 
 @scenario("linux")
@@ -1007,12 +1017,24 @@ def own_path_reading(root):
         return sum('"/proc/self/exe"' in line for line in f)
 
 
-def traced(app, inject, *args, cwd=None, log="/dev/null"):
+def as_test_user(unprivileged):
+    """What runs a Linux command as the unprivileged test user when asked to
+    and started as root; nothing otherwise."""
+    if not unprivileged or os.geteuid() != 0:
+        return []
+    user = pwd.getpwnam(TEST_USER)
+    return ["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups", "--"]
+
+
+def traced(app, inject, *args, cwd=None, log="/dev/null", unprivileged=False):
     """Starts the updater under strace with one injection, without waiting.
-    The injected call is written to `log` once it has been made."""
+    The injected call is written to `log` once it has been made. Unprivileged,
+    only the updater runs as the test user."""
     call = inject.split(":")[0]
+    if unprivileged:
+        hand_to_test_user(app.root)
     cmd = [shutil.which("strace"), "-f", "-qq", "-o", log, "-e", "trace=" + call, "-e", "inject=" + inject,
-           app.path(app.exe_name)] + list(args)
+           *as_test_user(unprivileged), app.path(app.exe_name)] + list(args)
     return subprocess.Popen(cmd, cwd=cwd or app.dir, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=traced_env())
 
@@ -1041,18 +1063,18 @@ def until(what, seconds=60):
 def two_updaters_at_once_lose_nothing(root):
     # The first run stalls in its first flush, with its copy's temporary
     # written; a second run starts then. In the other round the first is
-    # killed there, and the second finishes the work.
+    # killed there, and the second finishes the work. Both as root and as an
+    # ordinary user, who cannot open a file whatever its mode as root can.
     if not shutil.which("strace"):
         raise Skip("needs strace")
-    for kill_first in (False, True):
-        app = App(root, f"App{int(kill_first)}")
+    for kill_first, unprivileged in itertools.product((False, True), repeat=2):
+        app = App(root, f"App{int(kill_first)}{int(unprivileged)}")
         app.write("Main.exe", "old main")
         app.stage_file("Main.exe", "new main" * 1000)
         app.stage_file("Core.dll", "new core")
-        first = traced(app, "fsync:delay_enter=3000000:when=1")
+        first = traced(app, "fsync:delay_enter=3000000:when=1", unprivileged=unprivileged)
         until(lambda: temporaries(app))
-        second = subprocess.Popen([app.path(app.exe_name)], cwd=app.dir, stdin=subprocess.DEVNULL,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        second = app.start(unprivileged)
         if kill_first:
             for pid in updater_pids(app):
                 if pid != second.pid:
@@ -1213,9 +1235,12 @@ def a_staged_fifo_or_device_is_never_read(root):
     expect(wait_for(app.path("started-Host.exe.txt"), 20), "host started")
 
 
-# Notes the signals it was started blocking and ignoring, and what its
-# descriptors open. Perl, since a shell unblocks every signal as it starts.
+# Notes the signals it was started blocking and ignoring, its session, and
+# what its descriptors open. Perl, since a shell unblocks every signal as it
+# starts.
 STATE_HOST = r"""open(STDOUT, ">", "$0.tmp"); open(S, "/proc/self/status"); print grep { /^Sig(Blk|Ign)/ } <S>;
+open(T, "/proc/self/stat"); print "Sid: " . (split / /, (split /\) /, <T>)[1])[3] . "
+";
 opendir(D, "/proc/self/fd"); print map { "$_ " . readlink("/proc/self/fd/$_") . "\n" } grep { /^\d/ } readdir D;
 close STDOUT; rename("$0.tmp", "$0.txt");"""
 
@@ -1234,17 +1259,21 @@ def a_closed_stderr_pipe_ends_nothing_and_the_host_starts_clean(root):
     app.stage_file("Core.dll", "new")
     app.write("Main.exe", f"#!{shutil.which('perl')}\n{STATE_HOST}\n", mode=0o755)
     extra = os.open(app.path("Core.dll.Old"), os.O_RDONLY)
-    p = subprocess.Popen([app.path(app.exe_name), "/Main.exe"], cwd=app.dir, stdin=subprocess.DEVNULL,
+    p = subprocess.Popen([app.path(app.exe_name), "/Main.exe"], cwd=app.dir, stdin=subprocess.PIPE,
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, pass_fds=(extra,),
                          preexec_fn=lambda: (signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGUSR1]),
                                              signal.signal(signal.SIGUSR2, signal.SIG_IGN)))
     os.close(extra)
     p.stderr.close()
+    p.stdin.close()
     expect(p.wait(timeout=60) == 0, f"exit code {p.returncode}")
     expect(wait_for(app.path("Main.exe.txt"), 20), "host started")
     with open(app.path("Main.exe.txt")) as f:
         state = dict(line.split(None, 1) for line in f.read().splitlines())
     blocked, ignored = int(state.pop("SigBlk:"), 16), int(state.pop("SigIgn:"), 16)
+    session = int(state.pop("Sid:"))
+    expect(session != os.getsid(0), "the host was left in the updater's session")
+    expect(state.get("0") == "/dev/null", f"the host's standard input: {state.get('0')}")
     # Perl starts ignoring SIGFPE itself.
     expect(blocked == 0 and ignored & ~(1 << (signal.SIGFPE - 1)) == 0,
            f"the host was started blocking {blocked:x} and ignoring {ignored:x}")
@@ -1264,7 +1293,7 @@ def a_closed_stderr_pipe_ends_nothing_and_the_host_starts_clean(root):
     expect(p.wait(timeout=60) == 0, f"with no standard descriptors: exit code {p.returncode}")
     expect(wait_for(closed.path("Main.exe.txt"), 20), "host started")
     with open(closed.path("Main.exe.txt")) as f:
-        fds = dict(line.split(None, 1) for line in f.read().splitlines() if not line.startswith("Sig"))
+        fds = dict(line.split(None, 1) for line in f.read().splitlines() if not line.startswith(("Sig", "Sid")))
     expect(fds.get("2") == "/dev/null", f"the host's standard error: {fds.get('2')}")
 
 
