@@ -78,12 +78,8 @@ void LoggingServices::RemoveLeftTemporaries(const AnsiString& folder) {
 }
 
 int LoggingServices::ShowMessage(const AnsiString& caption, const AnsiString& text, unsigned type) {
-  // The message text is in code page 936 whatever the logic's code page is;
-  // the log wants it in the logic's, which may not spell it (then the bytes
-  // are written as they are).
-  const AnsiString inLogicPage = FromCodePage936(ActiveCodePage(), text.c_str());
-  sink_.WriteLine(
-      FormatAnsi("message %s: %s", caption.c_str(), inLogicPage.empty() ? text.c_str() : inLogicPage.c_str()));
+  // The message text is in code page 936 whatever the logic's code page is.
+  sink_.WriteLine(FormatAnsi("message %s: ", caption.c_str()), text);
   const int button = target().ShowMessage(caption, text, type);
   sink_.WriteLine("message closed");
   return button;

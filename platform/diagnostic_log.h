@@ -10,12 +10,16 @@
 constexpr char kDiagnosticLogVariable[] = "SELFUPDATE_LOG";
 
 // Where the lines go. A line is in the logic's code page, without a line
-// end; the sink converts it to the log's encoding and ends it. Writing never
-// fails from the caller's point of view: what cannot be written is dropped.
+// end, and may end in a text of code page 936 (the updater's own texts are
+// written in it, and the logic's code page may not spell them); the sink
+// converts each part from its own code page to the log's encoding and ends
+// the line. Writing never fails from the caller's point of view: what cannot
+// be written is dropped.
 class DiagnosticSink {
  public:
   virtual ~DiagnosticSink() = default;
-  virtual void WriteLine(const AnsiString& line) = 0;
+  virtual void WriteLine(const AnsiString& line, const AnsiString& tailIn936) = 0;
+  void WriteLine(const AnsiString& line) { WriteLine(line, AnsiString()); }
 };
 
 // Services that pass every operation on and write one line for each step a

@@ -71,7 +71,9 @@ class ThrowingServices : public ForwardingServices {
 };
 
 struct StandardErrorSink : DiagnosticSink {
-  void WriteLine(const AnsiString& line) override { std::fprintf(stderr, "%s\n", line.c_str()); }
+  void WriteLine(const AnsiString& line, const AnsiString& tail) override {
+    std::fprintf(stderr, "%s%s\n", line.c_str(), tail.c_str());
+  }
 };
 
 TEST_F(StartUp, AnExceptionNobodyCatchesIsLoggedAndEndsTheRunThroughThePlatform) {

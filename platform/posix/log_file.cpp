@@ -73,8 +73,10 @@ LogFile::~LogFile() {
   if (fd_ >= 0) close(fd_);
 }
 
-void LogFile::WriteLine(const AnsiString& line) {
+void LogFile::WriteLine(const AnsiString& start, const AnsiString& tailIn936) {
   if (fd_ < 0) return;
+  // The logic's code page here is 936 itself.
+  const AnsiString line = start + tailIn936;
   std::string utf8;
   if (!AnsiToUtf8(line, &utf8)) {
     // Bytes that are no character: each non-ASCII byte as a question mark,

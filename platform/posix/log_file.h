@@ -20,7 +20,8 @@ class LogFile : public DiagnosticSink {
   bool IsOpen() const { return fd_ >= 0; }
   // One line, with the process id in front, written by a single append so
   // that lines of two updaters sharing the file never mix.
-  void WriteLine(const AnsiString& line) override;
+  void WriteLine(const AnsiString& line, const AnsiString& tailIn936) override;
+  using DiagnosticSink::WriteLine;
 
  private:
   int fd_ = -1;

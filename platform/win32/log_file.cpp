@@ -26,14 +26,34 @@ LogFile::~LogFile() {
   if (IsOpen()) CloseHandle(file_);
 }
 
-void LogFile::WriteLine(const AnsiString& line) {
-  if (!IsOpen()) return;
-  const AnsiString text = FormatAnsi("[%lu] %s\r\n", GetCurrentProcessId(), line.c_str());
+namespace {
+
+// Appends `text` in `codePage` to `utf16`; false when the system cannot
+// convert it.
+bool AppendWide(const AnsiString& text, unsigned codePage, std::vector<wchar_t>* utf16) {
+  if (text.empty()) return true;
   const int size = static_cast<int>(text.size());
-  const int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-  if (wide <= 0) return;
-  std::vector<wchar_t> utf16(static_cast<std::size_t>(wide));
-  MultiByteToWideChar(CP_ACP, 0, text.data(), size, utf16.data(), wide);
+  const int wide = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
+  if (wide <= 0) return false;
+  const std::size_t at = utf16->size();
+  utf16->resize(at + static_cast<std::size_t>(wide));
+  return MultiByteToWideChar(codePage, 0, text.data(), size, utf16->data() + at, wide) == wide;
+}
+
+}  // namespace
+
+void LogFile::WriteLine(const AnsiString& line, const AnsiString& tailIn936) {
+  if (!IsOpen()) return;
+  std::vector<wchar_t> utf16;
+  if (!AppendWide(FormatAnsi("[%lu] %s", GetCurrentProcessId(), line.c_str()), CP_ACP, &utf16)) return;
+  const std::size_t lineEnd = utf16.size();
+  if (!AppendWide(tailIn936, 936, &utf16)) {
+    utf16.resize(lineEnd);
+    if (!AppendWide(tailIn936, CP_ACP, &utf16)) return;
+  }
+  utf16.push_back(L'\r');
+  utf16.push_back(L'\n');
+  const int wide = static_cast<int>(utf16.size());
   const int bytes = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), wide, nullptr, 0, nullptr, nullptr);
   if (bytes <= 0) return;
   std::vector<char> utf8(static_cast<std::size_t>(bytes));

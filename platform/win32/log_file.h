@@ -20,10 +20,12 @@ class LogFile : public DiagnosticSink {
   LogFile& operator=(const LogFile&) = delete;
 
   bool IsOpen() const { return file_ != INVALID_HANDLE_VALUE; }
-  // One line in the active code page, with the process id in front, written
-  // by a single append so that lines of two updaters sharing the file never
-  // mix.
-  void WriteLine(const AnsiString& line) override;
+  // One line, its tail converted from code page 936 (where the system has no
+  // such code page, from the active one), with the process id in front,
+  // written by a single append so that lines of two updaters sharing the
+  // file never mix.
+  void WriteLine(const AnsiString& line, const AnsiString& tailIn936) override;
+  using DiagnosticSink::WriteLine;
 
  private:
   HANDLE file_ = INVALID_HANDLE_VALUE;

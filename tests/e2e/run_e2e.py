@@ -857,6 +857,20 @@ def a_diagnostic_log_only_when_asked(root):
            f"the message: {second}")
     expect(second.index(message) + 1 < len(second) and second[second.index(message) + 1] == "message closed",
            f"the message closed right after it: {second}")
+    # The message reads right in the log whatever the code page, also one
+    # that cannot spell it.
+    if OPTS.platform == "win32":
+        for code_page in (1252, 932):
+            app = App(root, f"Page{code_page}")
+            os.makedirs(app.path("Main.exe", "x"))
+            os.makedirs(app.path("Main.exe.Old"))
+            app.stage_file("Main.exe", "new")
+            page_log = os.path.join(root, f"{code_page}.log")
+            app.run(log=windows_path(page_log), code_page=code_page)
+            app.expect_clean_exit(True)
+            with open(page_log, "rb") as f:
+                text = f.read().decode("utf-8")
+            expect(f"message Update: {MESSAGE}" in text, f"code page {code_page}: the message line in {text!r}")
 
 
 @scenario("linux")
