@@ -12,7 +12,8 @@
 // The system closes the handle when its holder ends in any way, killed
 // included, and the host program, started through the shell, never inherits
 // it. A file left by a holder that died with the system stays (the delete on
-// close never ran); it is opened and locked like a new one.
+// close never ran); it is opened and locked like a new one, its read-only
+// attribute lifted first if it has one.
 #pragma once
 
 #include "platform/ansi_text.h"
