@@ -29,7 +29,7 @@ struct CodePage {
   // A text of code page 936 (the updater's own texts are written in it) as
   // this code page spells it exactly; empty when it cannot. Unset for code
   // page 936 itself, where every text is its own spelling.
-  std::function<std::string(const char* text)> fromCodePage936;
+  std::string (*fromCodePage936)(const char* text) = nullptr;
 
   bool IsLeadByte(unsigned char b) const { return leadByte[b]; }
 };

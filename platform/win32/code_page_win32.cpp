@@ -104,7 +104,8 @@ const CodePage& ProcessCodePage() {
   static const CodePage cp = [] {
     CodePage built = SystemCodePage(GetACP());
     // Through UTF-16 (see own_path.h), except in 936 itself.
-    if (built.number != 936) built.fromCodePage936 = [](const char* text) { return win32::FromCodePage936(text, CP_ACP); };
+    if (built.number != 936)
+      built.fromCodePage936 = [](const char* text) -> std::string { return win32::FromCodePage936(text, CP_ACP); };
     return built;
   }();
   return cp;

@@ -163,4 +163,15 @@ AnsiString Win32Services::UsableOwnPath(const AnsiString& ansi, unsigned codePag
   return win32::UsableOwnPath(ansi, wide, ShortPath(wide), codePage);
 }
 
+AnsiString ShortAnsiPath(const AnsiString& path) {
+  std::vector<wchar_t> wide;
+  if (!ToWideForm(path, CP_ACP, &wide)) return AnsiString();
+  const std::vector<wchar_t> shortWide = ShortPath(wide);
+  AnsiString spelled;
+  if (shortWide.empty() || !ToAnsiForm(shortWide, CP_ACP, &spelled, SystemConverters()) ||
+      !IsExactAnsiForm(spelled, shortWide, CP_ACP))
+    return AnsiString();
+  return spelled;
+}
+
 }  // namespace win32

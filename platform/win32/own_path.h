@@ -62,6 +62,11 @@ AnsiString UsableOwnPath(const AnsiString& ansi, const std::vector<wchar_t>& wid
 AnsiString FromCodePage936(const AnsiString& text, unsigned codePage,
                            TextConverters& converters = SystemConverters());
 
+// The short (8.3) form of the existing file or folder `path` (in the active
+// code page), exactly as the active code page spells it; empty when the
+// system gives none or the code page cannot spell it exactly.
+AnsiString ShortAnsiPath(const AnsiString& path);
+
 // The running executable's path as the system reports it in UTF-16; empty
 // when it cannot be read. (A vector rather than std::wstring, which would
 // bring a second string class into the program.)

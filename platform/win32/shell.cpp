@@ -29,7 +29,7 @@ OpResult Win32Services::ShellOpen(const AnsiString& path) {
   // file) is no sharing violation. 0 says the system was out of memory or
   // resources, as 8 does, and is reported as 8 so the cause is not lost.
   const auto result = reinterpret_cast<INT_PTR>(
-      ShellExecuteA(nullptr, nullptr, path.c_str(), nullptr, nullptr, SW_SHOWNORMAL));
+      ShellExecuteA(nullptr, nullptr, Fit(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL));
   if (result > 32) return OpResult::Success();
   switch (result) {
     case SE_ERR_FNF:

@@ -98,6 +98,17 @@ class Win32Listing : public DirectoryListing {
 
 }  // namespace
 
+AnsiString Win32Services::Fit(const AnsiString& path) const {
+  if (path.size() < MAX_PATH) return path;
+  // At a character boundary: in a two-byte code page a character's second
+  // byte may be a backslash.
+  const std::size_t slash = ReverseFindByte(ActiveCodePage(), path, '\\');
+  if (slash == AnsiString::npos || slash == 0) return path;
+  const AnsiString shortFolder = ShortAnsiPath(path.substr(0, slash));
+  const AnsiString fitted = shortFolder + path.substr(slash);
+  return !shortFolder.empty() && fitted.size() < MAX_PATH ? fitted : path;
+}
+
 OpResult Failure(unsigned long code) { return OpResult::Failure(KindOf(code), code); }
 
 namespace {
@@ -123,17 +134,18 @@ void Win32Services::Pause(unsigned milliseconds) { Sleep(milliseconds); }
 
 void Win32Services::RemoveLeftTemporaries(const AnsiString& folder) {
   WIN32_FIND_DATAA data;
-  const AnsiString pattern = TemporaryPattern(folder);
+  const AnsiString pattern = Fit(TemporaryPattern(folder));
   const HANDLE search = FindFirstFileA(pattern.c_str(), &data);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
     if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && IsTemporaryName(data.cFileName))
-      DeleteEvenReadOnly(folder + data.cFileName);
+      DeleteEvenReadOnly(Fit(folder + data.cFileName));
   } while (FindNextFileA(search, &data));
   FindClose(search);
 }
 
-OpResult Win32Services::OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) {
+OpResult Win32Services::OpenSearch(const AnsiString& asked, std::unique_ptr<DirectoryListing>* listing) {
+  const AnsiString pattern = Fit(asked);
   WIN32_FIND_DATAA first;
   const HANDLE handle = FindFirstFileA(pattern.c_str(), &first);
   if (handle != INVALID_HANDLE_VALUE) {
@@ -159,23 +171,24 @@ OpResult Win32Services::OpenSearch(const AnsiString& pattern, std::unique_ptr<Di
 
 bool Win32Services::PathExists(const AnsiString& path, Permissions* permissions) {
   if (permissions != nullptr) *permissions = Permissions();
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesA(Fit(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 OpResult Win32Services::RemoveFile(const AnsiString& path) {
-  return LastErrorResult(DeleteEvenReadOnly(path));
+  return LastErrorResult(DeleteEvenReadOnly(Fit(path)));
 }
 
 OpResult Win32Services::RenameFile(const AnsiString& from, const AnsiString& to) {
-  return LastErrorResult(MoveFileA(from.c_str(), to.c_str()));
+  return LastErrorResult(MoveFileA(Fit(from).c_str(), Fit(to).c_str()));
 }
 
-OpResult Win32Services::CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions) {
+OpResult Win32Services::CopyFileOver(const AnsiString& from, const AnsiString& asked, Permissions) {
+  const AnsiString to = Fit(asked);
   // At a character boundary: in a two-byte code page a character's second
   // byte may be a backslash.
   const std::size_t slash = ReverseFindByte(ActiveCodePage(), to, '\\');
   const AnsiString folder = slash == AnsiString::npos ? AnsiString() : to.substr(0, slash + 1);
-  const unsigned long code = CopyIntoFolder(from, folder, to);
+  const unsigned long code = CopyIntoFolder(Fit(from), folder, to);
   return code == ERROR_SUCCESS ? OpResult::Success() : Failure(code);
 }
 

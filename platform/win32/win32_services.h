@@ -69,6 +69,12 @@ class Win32Services : public PlatformServices {
   void ReportStartupRefusal(const char* reason) override;
 
  private:
+  // `path` as the system takes it: itself when shorter than MAX_PATH, else
+  // with its folder in the short (8.3) form when that makes it fit (every
+  // path the run builds starts with the application folder, so a folder just
+  // short enough for the updater's own path may still leave a staged name no
+  // room); else itself, which then fails as too long.
+  AnsiString Fit(const AnsiString& path) const;
   AnsiString ReadModulePath();
   // `ansi` checked against the UTF-16 module path, else the short form.
   AnsiString UsableOwnPath(const AnsiString& ansi, unsigned codePage);
