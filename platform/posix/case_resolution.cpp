@@ -41,8 +41,10 @@ bool KeyOf(const std::string& name, std::string* key) {
       (*key)[i] = static_cast<char>(lower[static_cast<unsigned char>(name[i])]);
     return true;
   }
+  // Beyond ASCII, letters of every script match as Windows matches them, not
+  // only those code page 936 has both cases of.
   std::string logic;
-  return LogicNameFromNative(name, &logic) && CaseKey(LogicCodePage(), logic, key);
+  return LogicNameFromNative(name, &logic) && UnicodeCaseKey(name, key);
 }
 
 std::string Join(const std::string& folder, const std::string& name) {

@@ -43,6 +43,20 @@ struct CasePair {
 extern const CasePair kUpperCase[];
 extern const std::size_t kUpperCaseCount;
 
+}  // namespace cp936
+
+// Every code point from 0x80 up whose upper-case form (the simple one: one
+// code point for one) differs from it, with that form, by the same C.UTF-8
+// rules: how the Windows file system matches letters of any script. Sorted
+// by `from`.
+struct UpperPair {
+  std::uint32_t from, to;
+};
+extern const UpperPair kUnicodeUpper[];
+extern const std::size_t kUnicodeUpperCount;
+
+namespace cp936 {
+
 // The code point of a two-byte character; 0 when the pair is none.
 inline unsigned DoubleByteCodePoint(unsigned char lead, unsigned char trail) {
   if (lead < kFirstLead || lead > kLastLead || trail < kFirstTrail || trail > kLastTrail) return 0;

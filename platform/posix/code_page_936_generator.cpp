@@ -1,5 +1,5 @@
 // Writes the tables of code_page_936.h as C++ source from the C library's
-// CP936 converter and its C.UTF-8 case rules. Its output is committed
+// CP936 converter and its C.UTF-8 case rules (also those of every script). Its output is committed
 // (code_page_936_tables.cpp), so every build machine compiles the same
 // tables; the tests run it again and compare.
 //
@@ -106,8 +106,15 @@ int main(int argc, char** argv) {
       upperCase.push_back(upper->second);
     }
   }
+  std::vector<std::pair<unsigned, unsigned>> unicodeUpper;
+  for (unsigned codePoint = 0x80; codePoint <= 0x10FFFF; ++codePoint) {
+    if (codePoint >= 0xD800 && codePoint <= 0xDFFF) continue;
+    const auto upper = static_cast<unsigned>(towupper_l(static_cast<wint_t>(codePoint), utf8));
+    if (upper != codePoint) unicodeUpper.emplace_back(codePoint, upper);
+  }
   freelocale(utf8);
   if (!problem.empty()) return Fail("CP936 has " + problem);
+  if (unicodeUpper.size() < 1000) return Fail("the C.UTF-8 locale knows too few upper-case letters");
   if (bytesOf.size() < 20000) return Fail("the CP936 converter knows too few characters");
 
   // Sorted by `from`: the map is ordered by code point, the table by bytes.
@@ -133,8 +140,11 @@ int main(int argc, char** argv) {
   text << "const CasePair kUpperCase[] = {";
   for (std::size_t i = 0; i < upperCase.size(); i += 2)
     text << (i % 16 == 0 ? "\n    " : " ") << '{' << upperCase[i] << ", " << upperCase[i + 1] << "},";
-  text << "\n};\nconst std::size_t kUpperCaseCount = " << pairs.size()
-       << ";\n\n}  // namespace cp936\n}  // namespace posix\n";
+  text << "\n};\nconst std::size_t kUpperCaseCount = " << pairs.size() << ";\n\n}  // namespace cp936\n\n";
+  text << "const UpperPair kUnicodeUpper[] = {";
+  for (std::size_t i = 0; i < unicodeUpper.size(); ++i)
+    text << (i % 8 == 0 ? "\n    " : " ") << '{' << unicodeUpper[i].first << ", " << unicodeUpper[i].second << "},";
+  text << "\n};\nconst std::size_t kUnicodeUpperCount = " << unicodeUpper.size() << ";\n\n}  // namespace posix\n";
 
   if (check) {
     std::ifstream in(path, std::ios::binary);

@@ -162,4 +162,28 @@ bool AnsiToUtf8(const std::string& ansi, std::string* utf8) {
   return true;
 }
 
+bool UnicodeCaseKey(const std::string& utf8, std::string* key) {
+  key->clear();
+  const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
+  for (std::size_t i = 0, n = utf8.size(); i < n;) {
+    unsigned c = 0;
+    const std::size_t length = ReadUtf8(s + i, n - i, &c);
+    if (length == 0) return false;
+    i += length;
+    if (c >= 0x80) {
+      const UpperPair* const end = kUnicodeUpper + kUnicodeUpperCount;
+      const UpperPair* const found =
+          std::lower_bound(kUnicodeUpper, end, c, [](const UpperPair& p, unsigned v) { return p.from < v; });
+      if (found != end && found->from == c) c = found->to;
+    } else if (c >= 'a' && c <= 'z') {
+      c -= 'a' - 'A';
+    }
+    // What came out as an ASCII letter (dotless i as I, say) is written as
+    // the lower-case letter an ASCII name's key has.
+    if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+    AppendUtf8(c, key);
+  }
+  return true;
+}
+
 }  // namespace posix

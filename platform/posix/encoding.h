@@ -34,6 +34,12 @@ bool Utf8ToAnsi(const std::string& utf8, std::string* ansi);
 // texts stand for the same name.
 bool AnsiToUtf8(const std::string& ansi, std::string* utf8);
 
+// The key a native (UTF-8) name matches others by, as the Windows file
+// system matches names: each character as its simple upper-case form
+// (kUnicodeUpper), ASCII letters written in lower case so that a name of
+// ASCII only is its own key folded. False for text that is not valid UTF-8.
+bool UnicodeCaseKey(const std::string& utf8, std::string* key);
+
 // The code page the logic's strings are in: 936's lead bytes, and two-byte
 // characters upper-cased by the tables of code_page_936.h.
 const CodePage& LogicCodePage();
