@@ -14,7 +14,13 @@
 #    (SELFUPDATE_THREAD_IMPORTS). These flags apply to all C++ of this build,
 #    the tests included: objects compiled with and without type information
 #    do not link together.
-# 3. runtime_trim.cpp, which replaces private parts of libstdc++ and of the
+# 3. The program's own code (the OS library, the portable library, the update
+#    logic and the executable's sources) compiled without exception support
+#    (SELFUPDATE_PRODUCT_OPTIONS): nothing in it throws or catches, and an
+#    exception that reaches it from elsewhere ends the run through the
+#    terminate handler as one nobody caught would. The tests keep exceptions
+#    for their own code.
+# 4. runtime_trim.cpp, which replaces private parts of libstdc++ and of the
 #    mingw-w64 runtime (about 250,000 bytes without it). Those parts change
 #    between releases, so the trim is used only with the toolchain it was
 #    written for, named below as the compiler's own macros give it; with any
@@ -26,6 +32,8 @@
 add_compile_options(-ffunction-sections -fdata-sections
                     $<$<COMPILE_LANGUAGE:CXX>:-fno-rtti>
                     $<$<COMPILE_LANGUAGE:CXX>:-fno-threadsafe-statics>)
+
+set(SELFUPDATE_PRODUCT_OPTIONS $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions>)
 
 set(SELFUPDATE_SIZE_BUDGET 102400 CACHE STRING "Largest SelfUpdate.exe, in bytes, where the runtime trim is used")
 # A test names another toolchain here (-D) to take the untrimmed path.

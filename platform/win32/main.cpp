@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include <exception>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/win32/log_file.h"
+#include "platform/win32/own_path.h"
 #include "platform/win32/win32_services.h"
 
 namespace {
@@ -38,6 +40,22 @@ void LoadDllsFromSystemFolderOnly() {
   if (setDirectory != nullptr) setDirectory("");
 }
 
+// The first argument as the UTF-16 command line gives it; empty when there
+// is none or it cannot be read. Split by the same rules as the ANSI line,
+// through UTF-8, which keeps every quote, backslash and separator as the one
+// byte it is.
+std::vector<wchar_t> WideFirstArgument() {
+  const wchar_t* const line = GetCommandLineW();
+  const int bytes = WideCharToMultiByte(CP_UTF8, 0, line, -1, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return {};
+  std::vector<char> utf8(static_cast<std::size_t>(bytes));
+  WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8.data(), bytes, nullptr, nullptr);
+  const std::vector<AnsiString> args = SplitCommandLine(MakeSingleByteCodePage(CP_UTF8), utf8.data(), "");
+  if (args.size() < 2 || args[1].empty()) return {};
+  std::vector<wchar_t> wide;
+  return win32::ToWideForm(args[1], CP_UTF8, &wide) ? wide : std::vector<wchar_t>();
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
@@ -52,7 +70,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // The command line is split here, by the code page's rules, rather than
   // taken from the C runtime, whose splitting depends on its own code page
   // setting and version.
-  return RunProcess(services, log.IsOpen() ? &log : nullptr,
-                    SplitCommandLine(services.ActiveCodePage(), GetCommandLineA(), services.ModulePath().c_str()),
-                    win32::EndAbnormally);
+  std::vector<AnsiString> args =
+      SplitCommandLine(services.ActiveCodePage(), GetCommandLineA(), services.ModulePath().c_str());
+  if (args.size() >= 2) services.KeepHostArgument(args[1], WideFirstArgument());
+  return RunProcess(services, log.IsOpen() ? &log : nullptr, std::move(args), win32::EndAbnormally);
 }

@@ -5,6 +5,8 @@
 // so the tests and the entry can include it freely.
 #pragma once
 
+#include <vector>
+
 #include "platform/services.h"
 #include "platform/win32/code_page_win32.h"
 
@@ -20,6 +22,12 @@ class Win32Services : public PlatformServices {
   // kMaxPath bytes or longer, its short (8.3) form when that is usable (see
   // UsableOwnPath in own_path.h).
   AnsiString ModulePath() override;
+  // For the entry, before the run: the first argument as the ANSI command
+  // line gave it and as the UTF-16 one does. Where the ANSI form is not
+  // exactly the UTF-16 one (a name the code page cannot spell, or spells as
+  // another), the host program it names is started under its UTF-16 name
+  // (see ShellOpen and LaunchBesideSelf); never under another one.
+  void KeepHostArgument(const AnsiString& ansi, const std::vector<wchar_t>& wide);
   // Lists through FindFirstFileA/FindNextFileA and, in step with them, their
   // UTF-16 forms: an entry is handed on only when its ANSI name is exactly
   // its UTF-16 one (IsExactAnsiForm). Any other, a name with a character the
@@ -76,6 +84,14 @@ class Win32Services : public PlatformServices {
   // room); else itself, which then fails as too long.
   AnsiString Fit(const AnsiString& path) const;
   AnsiString ReadModulePath();
+  // Appends the host's UTF-16 name for `name` (`length` bytes, relative to
+  // the application folder, as the logic names it), where KeepHostArgument
+  // found it needed; false otherwise.
+  bool WideHostName(const char* name, std::size_t length, std::vector<wchar_t>* wide) const;
+  // `path` in UTF-16 with its host name as given, where it ends in one.
+  bool WideHostPath(const AnsiString& path, std::vector<wchar_t>* wide) const;
+  AnsiString hostAnsi_;
+  std::vector<wchar_t> hostWide_;
   // `ansi` checked against the UTF-16 module path, else the short form.
   AnsiString UsableOwnPath(const AnsiString& ansi, unsigned codePage);
   bool modulePathRead_ = false;

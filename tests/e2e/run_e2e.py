@@ -472,6 +472,23 @@ def letter_case_is_ignored_as_on_windows(root):
            f"folder holds {got}")
 
 
+@scenario("win32")
+def the_host_starts_under_the_name_it_was_given(root):
+    # A host name the code page cannot spell still comes back (through the
+    # UTF-16 command line); a look-alike the code page spells as another
+    # name (a full-width letter) never starts that other program.
+    for code_page in (1252, 932):
+        app = App(root, f"App{code_page}")
+        unspellable = make_host(app, "主程序.exe" if code_page == 1252 else "Ελλάδα.exe")
+        app.run("/" + os.path.basename(unspellable)[len("started-"):-len(".txt")], code_page=code_page)
+        app.expect_clean_exit(False)
+        expect(wait_for(unspellable, 20), f"code page {code_page}: the host started")
+        other = make_host(app, "Main.exe")
+        app.run("/\uff2dain.exe", code_page=code_page)
+        app.expect_clean_exit(False)
+        expect(not wait_for(other, 5), f"code page {code_page}: Main.exe started for a full-width M")
+
+
 @scenario()
 def search_pattern_length_limit(root):
     # The application folder as the updater sees it ("\tmp\...\" on Linux,
