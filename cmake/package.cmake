@@ -45,10 +45,21 @@ else()
     VERBATIM)
 endif()
 
-configure_file(${SELFUPDATE_README} ${SELFUPDATE_PACKAGE_DIR}/README.txt COPYONLY)
+# The texts as they are, with CRLF line ends in the Windows archive, where
+# Notepad of older systems shows LF-only files as one line.
+function(selfupdate_package_text source name)
+  file(READ ${source} _text)
+  set(_style UNIX)
+  if(WIN32)
+    set(_style DOS)
+  endif()
+  file(CONFIGURE OUTPUT ${SELFUPDATE_PACKAGE_DIR}/${name} CONTENT "${_text}" @ONLY NEWLINE_STYLE ${_style})
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+endfunction()
+selfupdate_package_text(${SELFUPDATE_README} README.txt)
 # The license and the change log travel with every archive.
-configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${SELFUPDATE_PACKAGE_DIR}/LICENSE COPYONLY)
-configure_file(${PROJECT_SOURCE_DIR}/CHANGELOG.md ${SELFUPDATE_PACKAGE_DIR}/CHANGELOG.md COPYONLY)
+selfupdate_package_text(${PROJECT_SOURCE_DIR}/LICENSE LICENSE)
+selfupdate_package_text(${PROJECT_SOURCE_DIR}/CHANGELOG.md CHANGELOG.md)
 set(_packaged ${SELFUPDATE_PACKAGED_EXE} ${SELFUPDATE_DEBUG_FILE} ${SELFUPDATE_PACKAGE_DIR}/README.txt
               ${SELFUPDATE_PACKAGE_DIR}/LICENSE ${SELFUPDATE_PACKAGE_DIR}/CHANGELOG.md)
 add_custom_command(
@@ -74,6 +85,8 @@ set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
 set(CPACK_PACKAGE_VENDOR ${PROJECT_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_FILE_NAME ${SELFUPDATE_ARCHIVE_NAME})
+# ARCHIVE.sha256 beside the archive, to check the download itself.
+set(CPACK_PACKAGE_CHECKSUM SHA256)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
 else()

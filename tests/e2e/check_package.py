@@ -125,6 +125,12 @@ def version_key(text):
     return tuple(int(p) for p in text.split(".")) if re.fullmatch(r"\d+(\.\d+)*", text) else (1 << 30,)
 
 
+# What the README's command for reading a deployed updater's version looks
+# for: the text after the identification record's second marker and the
+# product name.
+VERSION_PATTERN = r"HowAreYou\x00[^\x00]*\x00\KV[0-9.]+"
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build-dir", required=True)
@@ -145,6 +151,15 @@ def main():
         if r.returncode != 0 or len(archives) != 1:
             print(f"FAIL: cpack made {archives}\n{r.stdout[-3000:]}{r.stderr[-3000:]}")
             return 1
+        # The download's own checksum, beside it, as a vendor checks it.
+        beside = archives[0] + ".sha256"
+        if not os.path.isfile(beside):
+            problems.append(f"no {os.path.basename(beside)} beside the archive")
+        elif shutil.which("sha256sum"):
+            c = subprocess.run(["sha256sum", "--strict", "-c", os.path.basename(beside)],
+                               cwd=os.path.dirname(beside), capture_output=True, text=True)
+            if c.returncode != 0:
+                problems.append(f"sha256sum -c {os.path.basename(beside)}: {c.stdout}{c.stderr}")
         modes, top = unpack(archives[0], os.path.join(root, "unpacked"))
         prefix = f"selfupdate-{opts.version}-"
         if not os.path.basename(archives[0]).startswith(prefix) or \
@@ -179,6 +194,16 @@ def main():
 
         exe = os.path.basename(opts.exe)
         packaged = os.path.join(top, exe)
+        # Text files end their lines as the system the archive is for does.
+        windows = exe.endswith(".exe")
+        for name in ("README.txt", "LICENSE", "CHANGELOG.md"):
+            path = os.path.join(top, name)
+            if os.path.isfile(path):
+                with open(path, "rb") as f:
+                    text = f.read()
+                bare = text.replace(b"\r\n", b"").count(b"\n")
+                if (windows and (bare or b"\r\n" not in text)) or (not windows and b"\r" in text):
+                    problems.append(f"{name}: not all lines end in {'CRLF' if windows else 'LF'}")
         if exe.endswith(".exe") and os.path.isfile(packaged):
             with open(opts.exe, "rb") as f, open(packaged, "rb") as g:
                 if f.read() != g.read():
@@ -194,6 +219,15 @@ def main():
                 if record not in f.read():
                     problems.append(f"the {label} {exe} holds no identification record with "
                                     f"version text {version_text(opts.version).decode()}")
+        # The version as the README tells a vendor to read it from either
+        # binary.
+        for path in (opts.exe, packaged):
+            if os.path.isfile(path) and shutil.which("grep"):
+                g = subprocess.run(["grep", "-aoP", VERSION_PATTERN, path], env=dict(os.environ, LC_ALL="C"),
+                                   capture_output=True)
+                if g.stdout != version_text(opts.version) + b"\n":
+                    problems.append(f"the README's command reads {g.stdout!r} from {path}, "
+                                    f"not {version_text(opts.version).decode()}")
         if not exe.endswith(".exe") and not modes.get(exe, 0) & stat.S_IXUSR:
             problems.append(f"{exe} is not executable once unpacked (mode {modes.get(exe, 0):o})")
         if opts.glibc_floor:
