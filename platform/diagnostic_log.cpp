@@ -21,6 +21,18 @@ const char* KindWords(ErrorKind kind) {
       return "busy";
     case ErrorKind::kUnsupported:
       return "not supported here";
+    case ErrorKind::kIsLink:
+      return "is a symbolic link";
+    case ErrorKind::kIsFolder:
+      return "is a folder";
+    case ErrorKind::kNotFolder:
+      return "a part of the path is not a folder";
+    case ErrorKind::kNameTooLong:
+      return "name too long";
+    case ErrorKind::kNotExecutable:
+      return "not executable";
+    case ErrorKind::kNoProgram:
+      return "no program to open it with";
     case ErrorKind::kOther:
       break;
   }

@@ -35,8 +35,27 @@ class DirectoryListing {
 // different things on different systems (5 is "access denied" on Windows and
 // EIO on Linux), so only the implementation that made the call can say.
 // kUnsupported: the system offers no such thing here (a file system without
-// locks, say).
-enum class ErrorKind { kNone, kNotFound, kAlreadyExists, kAccessDenied, kDiskFull, kBusy, kUnsupported, kOther };
+// locks, say). kIsLink: a symbolic link where a file was wanted (never
+// followed); kIsFolder: a folder where a file was wanted; kNotFolder: a part
+// of the path that should be a folder is not one; kNotExecutable: a file
+// that cannot be run as a program; kNoProgram: no program to open the file
+// with. kOther only for what the system leaves unexplained.
+enum class ErrorKind {
+  kNone,
+  kNotFound,
+  kAlreadyExists,
+  kAccessDenied,
+  kDiskFull,
+  kBusy,
+  kUnsupported,
+  kIsLink,
+  kIsFolder,
+  kNotFolder,
+  kNameTooLong,
+  kNotExecutable,
+  kNoProgram,
+  kOther
+};
 
 // The outcome of an operation that can fail: its kind and the system's own
 // error code when it did. Every such operation reports this way.

@@ -10,7 +10,7 @@ namespace {
 // Windows' codes, with the kinds Windows' services give them.
 const OpResult kFileNotFound = OpResult::Failure(ErrorKind::kNotFound, 2);
 const OpResult kPathNotFound = OpResult::Failure(ErrorKind::kNotFound, 3);
-const OpResult kAccessDenied = OpResult::Failure(ErrorKind::kAccessDenied, 5);
+const OpResult kIsFolder = OpResult::Failure(ErrorKind::kIsFolder, 5);
 const OpResult kAlreadyExists = OpResult::Failure(ErrorKind::kAlreadyExists, 183);
 
 // Windows compares file names without regard to case; ASCII folding is all
@@ -148,7 +148,7 @@ bool MemoryServices::PathExists(const AnsiString& path, Permissions* permissions
 OpResult MemoryServices::RemoveFile(const AnsiString& path) {
   Node* n = Find(path);
   if (n == nullptr) return ParentExists(path) ? kFileNotFound : kPathNotFound;
-  if (n->folder) return kAccessDenied;
+  if (n->folder) return kIsFolder;
   nodes_.erase(nodes_.begin() + (n - nodes_.data()));
   return OpResult::Success();
 }
@@ -171,7 +171,7 @@ OpResult MemoryServices::CopyFileOver(const AnsiString& from, const AnsiString& 
   const Node* src = Find(from);
   Node* dst = Find(to);
   if (src == nullptr) return ParentExists(from) ? kFileNotFound : kPathNotFound;
-  if (src->folder || (dst != nullptr && dst->folder)) return kAccessDenied;
+  if (src->folder || (dst != nullptr && dst->folder)) return kIsFolder;
   if (!ParentExists(to)) return kPathNotFound;
   if (dst != nullptr) {
     dst->content = src->content;  // keeps the existing name, as Windows does

@@ -273,10 +273,14 @@ TEST_F(PosixFolder, TheLogFileAppendsUtf8LinesToRegularFilesOnly) {
   EXPECT_EQ(Names(), (std::vector<std::string>{"fifo", "link", "log", "new", "other"}));
 }
 
-// The relaunch's outcome: a missing program is reported, a started one is not.
-TEST_F(PosixFolder, TheRelaunchReportsWhatKeptItFromStarting) {
+// The relaunch's outcome: a missing program, and one that is there but no
+// program with nothing to open it, are told apart; a started one is no
+// failure. So is a staged link, which is never followed.
+TEST_F(PosixFolder, TheRelaunchAndTheCopyReportWhatKeptThemFromIt) {
   Write("Host.exe", "#!/bin/sh\n");
   chmod((dir + "/Host.exe").c_str(), 0755);
+  Write("Data.exe", "not a program");
+  ASSERT_EQ(symlink((dir + "/Data.exe").c_str(), (dir + "/Link.exe").c_str()), 0);
   std::string logicDir;
   ASSERT_TRUE(posix::LogicFromNative(dir, &logicDir));
   posix::PosixServices os;
@@ -285,6 +289,12 @@ TEST_F(PosixFolder, TheRelaunchReportsWhatKeptItFromStarting) {
   EXPECT_EQ(missing.kind, ErrorKind::kNotFound);
   EXPECT_EQ(missing.error, static_cast<unsigned long>(ENOENT));
   EXPECT_TRUE(os.ShellOpen(logicDir + "\\host.EXE").ok);
+  const char* const path = std::getenv("PATH");
+  const std::string saved = path != nullptr ? path : "";
+  setenv("PATH", dir.c_str(), 1);  // no opener to be found
+  EXPECT_EQ(os.ShellOpen(logicDir + "\\Data.exe").kind, ErrorKind::kNoProgram);
+  setenv("PATH", saved.c_str(), 1);
+  EXPECT_EQ(os.CopyFileOver(logicDir + "\\Link.exe", logicDir + "\\New.exe", {}).kind, ErrorKind::kIsLink);
 }
 
 TEST_F(PosixFolder, NamesSwappedByAnotherProcessAreStillFound) {

@@ -39,7 +39,7 @@ TEST_P(Contract, RemoveTakesFilesOnlyAndReportsWhatIsMissing) {
   EXPECT_EQ(missing.kind, ErrorKind::kNotFound);
   EXPECT_NE(missing.error, 0u);
 
-  EXPECT_FALSE(os().RemoveFile(root + "dir").ok);
+  EXPECT_EQ(os().RemoveFile(root + "dir").kind, ErrorKind::kIsFolder);
   EXPECT_TRUE(env->IsFolder("dir"));
 }
 
@@ -86,7 +86,7 @@ TEST_P(Contract, CopyCreatesOrReplacesAndFailsWithoutHarm) {
 
   EXPECT_EQ(os().CopyFileOver(root + "missing.exe", root + "dst2.exe", {}).kind, ErrorKind::kNotFound);
   EXPECT_EQ(Read("dst2.exe"), "<none>");
-  EXPECT_FALSE(os().CopyFileOver(root + "src.exe", root + "dir.exe", {}).ok);
+  EXPECT_EQ(os().CopyFileOver(root + "src.exe", root + "dir.exe", {}).kind, ErrorKind::kIsFolder);
   EXPECT_TRUE(env->IsFolder("dir.exe"));
   EXPECT_EQ(os().CopyFileOver(root + "src.exe", root + "nowhere\\x.exe", {}).kind, ErrorKind::kNotFound);
 

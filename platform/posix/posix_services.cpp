@@ -24,8 +24,17 @@ constexpr unsigned long kErrorPathNotTranslatable = EILSEQ;
 ErrorKind KindOf(int err) {
   switch (err) {
     case ENOENT:
-    case ENOTDIR:
       return ErrorKind::kNotFound;
+    case ENOTDIR:
+      return ErrorKind::kNotFolder;
+    case ELOOP:
+      return ErrorKind::kIsLink;
+    case EISDIR:
+      return ErrorKind::kIsFolder;
+    case ENAMETOOLONG:
+      return ErrorKind::kNameTooLong;
+    case ENOEXEC:
+      return ErrorKind::kNotExecutable;
     case EEXIST:
     case ENOTEMPTY:
       return ErrorKind::kAlreadyExists;

@@ -240,8 +240,10 @@ OpResult PosixServices::OpenNative(std::string native) {
     const int err = Spawn(argv, false);
     return err == 0 ? OpResult::Success() : Failure(err);
   }
+  // A file that is there but is no program: only an opener could start
+  // something for it, and there is none.
   const std::string opener = FindInPath(kOpener);
-  if (opener.empty()) return Failure(ENOENT);
+  if (opener.empty()) return OpResult::Failure(ErrorKind::kNoProgram, ENOENT);
   const char* argv[] = {opener.c_str(), native.c_str(), nullptr};
   const int err = Spawn(argv, false);
   return err == 0 ? OpResult::Success() : Failure(err);

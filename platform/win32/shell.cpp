@@ -78,6 +78,11 @@ OpResult Win32Services::ShellOpen(const AnsiString& path) {
       return OpResult::Failure(ErrorKind::kAccessDenied, SE_ERR_ACCESSDENIED);
     case SE_ERR_SHARE:
       return OpResult::Failure(ErrorKind::kBusy, SE_ERR_SHARE);
+    case SE_ERR_NOASSOC:
+    case SE_ERR_ASSOCINCOMPLETE:
+      return OpResult::Failure(ErrorKind::kNoProgram, static_cast<DWORD>(result));
+    case ERROR_BAD_FORMAT:
+      return OpResult::Failure(ErrorKind::kNotExecutable, ERROR_BAD_FORMAT);
     case 0:
       return OpResult::Failure(ErrorKind::kOther, SE_ERR_OOM);
     default:

@@ -28,6 +28,13 @@ ErrorKind KindOf(DWORD code) {
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
       return ErrorKind::kBusy;
+    case ERROR_DIRECTORY:
+      return ErrorKind::kNotFolder;
+    case ERROR_FILENAME_EXCED_RANGE:
+    case ERROR_BUFFER_OVERFLOW:
+      return ErrorKind::kNameTooLong;
+    case ERROR_BAD_EXE_FORMAT:
+      return ErrorKind::kNotExecutable;
     default:
       return ErrorKind::kOther;
   }
@@ -112,7 +119,18 @@ AnsiString Win32Services::Fit(const AnsiString& path) const {
 OpResult Failure(unsigned long code) { return OpResult::Failure(KindOf(code), code); }
 
 namespace {
+
 OpResult LastErrorResult(BOOL succeeded) { return succeeded ? OpResult::Success() : Failure(GetLastError()); }
+
+// Windows refuses a file operation on a folder as access denied; the cause
+// is the folder, and is reported as such.
+OpResult FailureAt(const AnsiString& path, DWORD code) {
+  const DWORD attributes = code == ERROR_ACCESS_DENIED ? GetFileAttributesA(path.c_str()) : INVALID_FILE_ATTRIBUTES;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return OpResult::Failure(ErrorKind::kIsFolder, code);
+  return Failure(code);
+}
+
 }  // namespace
 
 OpResult Win32Services::LockApplicationFolder(const AnsiString& folder) {
@@ -174,8 +192,9 @@ bool Win32Services::PathExists(const AnsiString& path, Permissions* permissions)
   return GetFileAttributesA(Fit(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-OpResult Win32Services::RemoveFile(const AnsiString& path) {
-  return LastErrorResult(DeleteEvenReadOnly(Fit(path)));
+OpResult Win32Services::RemoveFile(const AnsiString& asked) {
+  const AnsiString path = Fit(asked);
+  return DeleteEvenReadOnly(path) ? OpResult::Success() : FailureAt(path, GetLastError());
 }
 
 OpResult Win32Services::RenameFile(const AnsiString& from, const AnsiString& to) {
@@ -189,7 +208,7 @@ OpResult Win32Services::CopyFileOver(const AnsiString& from, const AnsiString& a
   const std::size_t slash = ReverseFindByte(ActiveCodePage(), to, '\\');
   const AnsiString folder = slash == AnsiString::npos ? AnsiString() : to.substr(0, slash + 1);
   const unsigned long code = CopyIntoFolder(Fit(from), folder, to);
-  return code == ERROR_SUCCESS ? OpResult::Success() : Failure(code);
+  return code == ERROR_SUCCESS ? OpResult::Success() : FailureAt(to, code);
 }
 
 }  // namespace win32

@@ -866,7 +866,8 @@ def a_diagnostic_log_only_when_asked(root):
         expect(fold(f"launch {folder}{sep}Host.exe: ok") in run, f"the launch: {run}")
         expect(run[-1] == "exit code 0", f"the exit code last: {run}")
     expect(fold(f"copy {stage}{sep}程序.dll -> {folder}{sep}程序.dll: ok") in first, f"the copy: {first}")
-    failed = [m for m in (re.fullmatch(r"copy (.*) -> (.*): failed, .* \(code (\d+)\)", s) for s in second) if m]
+    # The cause in words: a folder is in the way.
+    failed = [m for m in (re.fullmatch(r"copy (.*) -> (.*): failed, is a folder \(code (\d+)\)", s) for s in second) if m]
     expect(len(failed) == 1 and failed[0].groups()[:2] == (fold(f"{stage}{sep}Main.exe"), fold(f"{folder}{sep}Main.exe"))
            and failed[0].group(3) != "0", f"the failed copy with its code: {second}")
     message = fold(f"message Update: {MESSAGE}")
