@@ -33,14 +33,16 @@ int OpenFolderAt(int parent, const char* path) {
 bool KeyOf(const std::string& name, std::string* key) {
   // A name of ASCII only is its own logic form, and its key is its bytes
   // folded one by one: no byte of it can start a two-byte character.
-  if (IsAscii(name.data(), name.size())) {
-    if (name.find('\\') != std::string::npos) return false;
-    const auto& lower = LogicCodePage().singleByteLower;
-    key->resize(name.size());
-    for (std::size_t i = 0; i < name.size(); ++i)
-      (*key)[i] = static_cast<char>(lower[static_cast<unsigned char>(name[i])]);
-    return true;
+  static const auto& lower = LogicCodePage().singleByteLower;
+  key->resize(name.size());
+  std::size_t i = 0;
+  for (; i < name.size(); ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c >= 0x80) break;
+    if (c == '\\') return false;
+    (*key)[i] = static_cast<char>(lower[c]);
   }
+  if (i == name.size()) return true;
   // Beyond ASCII, letters of every script match as Windows matches them, not
   // only those code page 936 has both cases of.
   std::string logic;

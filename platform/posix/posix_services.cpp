@@ -150,9 +150,21 @@ int PosixServices::Locate(const AnsiString& logic, Place* place) {
   // stay a single name (no separator in it) for that to hold.
   for (const LocatedFolder& known : located_) {
     const std::size_t n = known.logic.size();
-    if (logic.size() <= n || logic.compare(0, n, known.logic) != 0) continue;
-    if (!NativeFromLogic(logic.substr(n), &place->name)) return static_cast<int>(kErrorPathNotTranslatable);
-    if (place->name.find('/') != std::string::npos) break;
+    if (logic.size() <= n || std::memcmp(logic.data(), known.logic.data(), n) != 0) continue;
+    // Most names are plain ASCII, their own native form.
+    const char* const rest = logic.data() + n;
+    const std::size_t length = logic.size() - n;
+    std::size_t i = 0;
+    while (i < length && static_cast<unsigned char>(rest[i]) < 0x80 && rest[i] != '\\' && rest[i] != '/' &&
+           rest[i] != '\0')
+      ++i;
+    if (i == length) {
+      place->name.assign(rest, length);
+    } else if (!NativeFromLogic(logic.substr(n), &place->name)) {
+      return static_cast<int>(kErrorPathNotTranslatable);
+    } else if (place->name.find('/') != std::string::npos) {
+      break;
+    }
     place->folder = known.folder;
     return 0;
   }
