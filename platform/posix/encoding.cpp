@@ -59,6 +59,21 @@ std::size_t ReadUtf8(const unsigned char* s, std::size_t n, unsigned* codePoint)
   return length;
 }
 
+// Calls `each` with every code point of `utf8`, in order; false, having
+// stopped there, at the first sequence that is not valid UTF-8.
+template <typename Each>
+bool ForEachCodePoint(const std::string& utf8, Each each) {
+  const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
+  for (std::size_t i = 0, n = utf8.size(); i < n;) {
+    unsigned c = 0;
+    const std::size_t length = ReadUtf8(s + i, n - i, &c);
+    if (length == 0) return false;
+    i += length;
+    each(c);
+  }
+  return true;
+}
+
 void AppendUtf8(unsigned c, std::string* out) {
   if (c < 0x80) {
     out->push_back(static_cast<char>(c));
@@ -119,21 +134,15 @@ bool Utf8ToAnsi(const std::string& utf8, std::string* ansi) {
     return true;
   }
   ansi->clear();
-  const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
-  for (std::size_t i = 0, n = utf8.size(); i < n;) {
-    unsigned c = 0;
-    const std::size_t length = ReadUtf8(s + i, n - i, &c);
-    if (length == 0) return false;
-    i += length;
+  return ForEachCodePoint(utf8, [ansi](unsigned c) {
     const unsigned bytes = c < 0x80 ? c : BytesOf(c);
     if (c >= 0x80 && bytes == 0) {
       AppendFourByteForm(c, ansi);
-      continue;
+      return;
     }
     if (bytes > 0xFF) ansi->push_back(static_cast<char>(bytes >> 8));
     ansi->push_back(static_cast<char>(bytes & 0xFF));
-  }
-  return true;
+  });
 }
 
 bool AnsiToUtf8(const std::string& ansi, std::string* utf8) {
@@ -164,12 +173,7 @@ bool AnsiToUtf8(const std::string& ansi, std::string* utf8) {
 
 bool UnicodeCaseKey(const std::string& utf8, std::string* key) {
   key->clear();
-  const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
-  for (std::size_t i = 0, n = utf8.size(); i < n;) {
-    unsigned c = 0;
-    const std::size_t length = ReadUtf8(s + i, n - i, &c);
-    if (length == 0) return false;
-    i += length;
+  return ForEachCodePoint(utf8, [key](unsigned c) {
     if (c >= 0x80) {
       const UpperPair* const end = kUnicodeUpper + kUnicodeUpperCount;
       const UpperPair* const found =
@@ -182,8 +186,7 @@ bool UnicodeCaseKey(const std::string& utf8, std::string* key) {
     // the lower-case letter an ASCII name's key has.
     if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
     AppendUtf8(c, key);
-  }
-  return true;
+  });
 }
 
 }  // namespace posix
