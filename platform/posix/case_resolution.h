@@ -10,6 +10,9 @@
 //     again the system call decides whether it is still there.
 //  3. Otherwise NAME itself: an operation that creates creates NAME.
 //
+// Letter case is that of every script, as Windows compares names: each
+// letter by its simple upper-case form (UnicodeCaseKey in encoding.h).
+//
 // Twins are names of one folder that differ only in letter case (POSIX
 // allows them; Windows does not). A group that held twins at any moment of
 // the run is acted on by exact names only, and so is a name that is such a
