@@ -49,6 +49,23 @@ bool KeyOf(const std::string& name, std::string* key) {
   return LogicNameFromNative(name, &logic) && UnicodeCaseKey(name, key);
 }
 
+// Every name in the folder open as `folderFd` but "." and "..", through a
+// descriptor of its own, so the reading's position never disturbs the one
+// the operations use. Nothing when the folder cannot be read.
+std::vector<std::string> ReadNames(int folderFd) {
+  std::vector<std::string> names;
+  const int fd = openat(folderFd, ".", kOpenFolder);
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    if (fd >= 0) close(fd);
+    return names;
+  }
+  while (const dirent* e = readdir(dir))
+    if (!IsDotOrDotDot(e->d_name)) names.emplace_back(e->d_name);
+  closedir(dir);
+  return names;
+}
+
 std::string Join(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;
   if (folder.back() == '/') return folder + name;
@@ -70,18 +87,7 @@ Folder::~Folder() { close(fd_); }
 
 void Folder::List(bool (*keep)(const std::string&), std::vector<std::string>* kept) {
   listed_ = true;
-  // A descriptor of its own, so the listing's position never disturbs the
-  // folder's descriptor that the operations use.
-  const int fd = openat(fd_, ".", kOpenFolder);
-  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (dir == nullptr) {
-    if (fd >= 0) close(fd);
-    return;
-  }
-  std::vector<std::string> names;
-  while (const dirent* e = readdir(dir))
-    if (!IsDotOrDotDot(e->d_name)) names.emplace_back(e->d_name);
-  closedir(dir);
+  std::vector<std::string> names = ReadNames(fd_);
   // Room for the names found and as many again, which a pass adds as
   // backups: the table is then never rebuilt while it fills.
   groups_.Reserve(2 * names.size());
@@ -273,15 +279,8 @@ std::vector<std::string> CaseResolver::Read(Folder& folder, bool (*keep)(const s
     folder.List(keep, &kept);
     return kept;
   }
-  const int fd = openat(folder.fd(), ".", kOpenFolder);
-  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (dir == nullptr) {
-    if (fd >= 0) close(fd);
-    return kept;
-  }
-  while (const dirent* e = readdir(dir))
-    if (keep(e->d_name)) kept.emplace_back(e->d_name);
-  closedir(dir);
+  for (std::string& name : ReadNames(folder.fd()))
+    if (keep(name)) kept.push_back(std::move(name));
   return kept;
 }
 
