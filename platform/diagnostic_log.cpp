@@ -62,6 +62,15 @@ OpResult LoggingServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<
   return Logged("search", pattern, AnsiString(), target().OpenSearch(pattern, listing));
 }
 
+bool LoggingServices::SameContent(const AnsiString& a, const AnsiString& b) {
+  const bool same = target().SameContent(a, b);
+  // The pass compares only to find a staged copy applied already, and then
+  // only removes it: the line says what the comparison means for the update.
+  sink_.WriteLine(FormatAnsi("compare %s with %s: %s", a.c_str(), b.c_str(),
+                             same ? "the same, applied already; only the staged copy is removed" : "different"));
+  return same;
+}
+
 OpResult LoggingServices::RemoveFile(const AnsiString& path) {
   return Logged("remove", path, AnsiString(), target().RemoveFile(path));
 }

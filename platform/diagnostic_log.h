@@ -24,8 +24,8 @@ class DiagnosticSink {
 
 // Services that pass every operation on and write one line for each step a
 // reader of the log needs: the run lock and the waits for it, the clearing of
-// leftovers, the pass's searches, removes, renames and copies, the message,
-// the relaunch, a refusal to start and an abnormal end. Each line names the
+// leftovers, the pass's searches, comparisons, removes, renames and copies,
+// the message, the relaunch, a refusal to start and an abnormal end. Each line names the
 // operation, its paths and its outcome: "ok", or "failed, KIND (code N)".
 // Results are handed back exactly as the wrapped services gave them.
 class LoggingServices : public ForwardingServices {
@@ -36,6 +36,7 @@ class LoggingServices : public ForwardingServices {
   void LogExit(int code);
 
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
+  bool SameContent(const AnsiString& a, const AnsiString& b) override;
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
   OpResult CopyFileOver(const AnsiString& from, const AnsiString& to, Permissions replaced) override;

@@ -67,17 +67,28 @@ struct OpResult {
   static OpResult Failure(ErrorKind kind, unsigned long code) { return {false, kind, code}; }
 };
 
-// What PathExists learns of a path besides its existence, for the copy that
-// replaces what is there (see CopyFileOver): a regular file's permission bits
-// as the platform keeps them (its whole mode on POSIX) and its owner and
-// group where it has such; a default Permissions where the platform keeps
-// none, for anything but a regular file, and when nothing is there.
+// A regular file's permission bits as the platform keeps them (its whole
+// mode on POSIX) and its owner and group where it has such, for the copy that
+// replaces it (see CopyFileOver); a default Permissions where the platform
+// keeps none.
 struct Permissions {
   static constexpr long kNone = -1;
   unsigned mode = 0;
   long owner = kNone;
   long group = kNone;
   bool kept() const { return mode != 0; }
+};
+
+// What PathExists learns of a path besides its existence. All of it is left
+// as it is by default for anything but a regular file, and when nothing is
+// there.
+struct PathStatus {
+  bool regular = false;          // a regular file: no folder, link or device
+  unsigned long long size = 0;   // its length in bytes
+  long long modified = 0;        // its last change of content, in the
+                                 // platform's own clock: only ever compared
+                                 // with another time of the same platform
+  Permissions permissions;
 };
 
 // Message-box flags, as the Windows API defines them.
@@ -118,8 +129,13 @@ class PlatformServices {
 
   // Whether a file or folder exists at `path`. False also when it cannot be
   // told (the path cannot be translated, or the system refuses to say).
-  // When `permissions` is not null it gets those of what is there.
-  virtual bool PathExists(const AnsiString& path, Permissions* permissions) = 0;
+  // When `status` is not null it gets what is there.
+  virtual bool PathExists(const AnsiString& path, PathStatus* status) = 0;
+
+  // Whether the regular files `a` and `b` hold the same bytes. False when
+  // they differ, and also when either is no regular file or cannot be read
+  // to its end.
+  virtual bool SameContent(const AnsiString& a, const AnsiString& b) = 0;
 
   // Removes a file (never a folder).
   virtual OpResult RemoveFile(const AnsiString& path) = 0;
@@ -198,9 +214,10 @@ class ForwardingServices : public PlatformServices {
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override {
     return target_.OpenSearch(pattern, listing);
   }
-  bool PathExists(const AnsiString& path, Permissions* permissions) override {
-    return target_.PathExists(path, permissions);
+  bool PathExists(const AnsiString& path, PathStatus* status) override {
+    return target_.PathExists(path, status);
   }
+  bool SameContent(const AnsiString& a, const AnsiString& b) override { return target_.SameContent(a, b); }
   OpResult RemoveFile(const AnsiString& path) override { return target_.RemoveFile(path); }
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override {
     return target_.RenameFile(from, to);

@@ -239,13 +239,23 @@ TEST_F(UpdatePass, StagedFileWithNothingInPlaceIsCreatedWithoutBackup) {
   EXPECT_FALSE(tree.PathExists("C:\\App\\New.dll.Old"));
 }
 
-TEST_F(UpdatePass, AStagedCopyThatCannotBeDeletedStaysForTheNextRun) {
+TEST_F(UpdatePass, AStagedCopyThatCannotBeDeletedIsOnlyRemovedByTheNextRun) {
+  tree.AddFile("C:\\App\\Main.exe", "old");
   tree.AddFile("C:\\App\\SelfTemp\\Main.exe", "new");
   fs.Add({FaultRule::Op::Remove, "C:\\App\\SelfTemp\\Main.exe", 5});
   Run();
   EXPECT_EQ(App("Main.exe"), "new");
   EXPECT_EQ(Staged("Main.exe"), "new");
   EXPECT_EQ(fs.log.back(), "remove C:\\App\\SelfTemp\\Main.exe !5");
+
+  // Applying it again would put the new version in the backup's place.
+  fs.ClearFaults();
+  fs.log.clear();
+  Run();
+  EXPECT_EQ(fs.log, (Log{"search C:\\App\\SelfTemp\\*.*", "remove C:\\App\\SelfTemp\\Main.exe",
+                         "flush C:\\App\\SelfTemp\\"}));
+  EXPECT_EQ(App("Main.exe.Old"), "old");
+  EXPECT_TRUE(tree.Children("C:\\App\\SelfTemp").empty());
 }
 
 TEST_F(UpdatePass, FailuresWithoutAnErrorCodeAreNotTreatedAsErrors) {

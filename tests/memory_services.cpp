@@ -87,9 +87,10 @@ void MemoryServices::AddFolder(const AnsiString& path) {
 void MemoryServices::AddFile(const AnsiString& path, const std::string& content) {
   if (Node* n = Find(path)) {
     n->content = content;
+    n->modified = ++clock_;
     return;
   }
-  nodes_.push_back({path, false, content});
+  nodes_.push_back({path, false, content, ++clock_});
 }
 
 bool MemoryServices::IsFolder(const AnsiString& path) const {
@@ -140,9 +141,19 @@ OpResult MemoryServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<D
   return OpResult::Success();
 }
 
-bool MemoryServices::PathExists(const AnsiString& path, Permissions* permissions) {
-  if (permissions != nullptr) *permissions = Permissions();
-  return Find(path) != nullptr;
+bool MemoryServices::PathExists(const AnsiString& path, PathStatus* status) {
+  const Node* n = Find(path);
+  if (status != nullptr) {
+    *status = PathStatus();
+    if (n != nullptr && !n->folder) *status = {true, n->content.size(), n->modified, Permissions()};
+  }
+  return n != nullptr;
+}
+
+bool MemoryServices::SameContent(const AnsiString& a, const AnsiString& b) {
+  const Node* x = Find(a);
+  const Node* y = Find(b);
+  return x != nullptr && y != nullptr && !x->folder && !y->folder && x->content == y->content;
 }
 
 OpResult MemoryServices::RemoveFile(const AnsiString& path) {
@@ -175,9 +186,10 @@ OpResult MemoryServices::CopyFileOver(const AnsiString& from, const AnsiString& 
   if (!ParentExists(to)) return kPathNotFound;
   if (dst != nullptr) {
     dst->content = src->content;  // keeps the existing name, as Windows does
+    dst->modified = ++clock_;
   } else {
     const std::string content = src->content;
-    nodes_.push_back({to, false, content});
+    nodes_.push_back({to, false, content, ++clock_});
   }
   return OpResult::Success();
 }

@@ -41,7 +41,10 @@ class MemoryServices : public PlatformServices {
   // one process, so the lock is always had, and copies leave no temporaries.
   AnsiString ModulePath() override;
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
-  bool PathExists(const AnsiString& path, Permissions* permissions) override;
+  // A file's time is a count of the writes to the tree, so a file written
+  // later is newer.
+  bool PathExists(const AnsiString& path, PathStatus* status) override;
+  bool SameContent(const AnsiString& a, const AnsiString& b) override;
   bool PathExists(const AnsiString& path) { return PathExists(path, nullptr); }
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
@@ -61,6 +64,7 @@ class MemoryServices : public PlatformServices {
     AnsiString path;  // as created
     bool folder = false;
     std::string content;
+    long long modified = 0;
   };
 
   std::size_t LastSeparator(const AnsiString& path) const;
@@ -71,6 +75,7 @@ class MemoryServices : public PlatformServices {
   bool ParentExists(const AnsiString& path) const;
 
   std::vector<Node> nodes_;
+  long long clock_ = 0;
 };
 
 

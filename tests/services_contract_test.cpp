@@ -80,6 +80,24 @@ TEST_P(Contract, CopyCreatesOrReplacesAndFailsWithoutHarm) {
 
   EXPECT_TRUE(os().CopyFileOver(root + "src.exe", root + "fresh.exe", {}).ok);
   EXPECT_EQ(Read("fresh.exe"), "new content");
+
+  // How a later run knows a staged copy it finds was applied already: the
+  // file in place holds its bytes and is no older than it.
+  env->WriteFile("twin.exe", "new_content");
+  PathStatus staged, copied, folder;
+  ASSERT_TRUE(os().PathExists(root + "src.exe", &staged));
+  ASSERT_TRUE(os().PathExists(root + "FRESH.EXE", &copied));
+  EXPECT_TRUE(staged.regular && copied.regular);
+  EXPECT_EQ(copied.size, 11u);
+  EXPECT_GE(copied.modified, staged.modified);
+  EXPECT_TRUE(os().SameContent(root + "src.exe", root + "FRESH.EXE"));
+  EXPECT_FALSE(os().SameContent(root + "src.exe", root + "twin.exe"));
+  EXPECT_FALSE(os().SameContent(root + "src.exe", root + "dst.exe"));
+  EXPECT_FALSE(os().SameContent(root + "src.exe", root + "dir.exe"));
+  EXPECT_FALSE(os().SameContent(root + "src.exe", root + "missing.exe"));
+  ASSERT_TRUE(os().PathExists(root + "dir.exe", &folder));
+  EXPECT_FALSE(folder.regular);
+  EXPECT_TRUE(os().RemoveFile(root + "twin.exe").ok);
   EXPECT_TRUE(os().CopyFileOver(root + "src.exe", root + "dst.exe", {}).ok);
   EXPECT_EQ(Read("dst.exe"), "new content");
   EXPECT_EQ(Read("src.exe"), "new content");

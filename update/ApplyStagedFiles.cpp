@@ -28,6 +28,21 @@ bool RenameIfPossible(PlatformServices& os, const AnsiString& from, const AnsiSt
   return os.RenameFile(from, to).ok;
 }
 
+// Whether the staged copy `source` was applied by an earlier run that could
+// not remove it (a scanner held it, or a power cut undid the removal): the
+// file in place at `target`, whose status is `inPlace`, holds its bytes.
+// Applying it again would put the new version where the backup of the old one
+// is. A copy made by a run is never older than its staged file (it was
+// written later, or carries the staged file's time), while a new version is
+// as a rule newer than the file it replaces; so only files of one size whose
+// times allow it are read.
+bool AppliedAlready(PlatformServices& os, const PathStatus& inPlace, const AnsiString& source,
+                    const AnsiString& target) {
+  PathStatus staged;
+  return inPlace.regular && os.PathExists(source, &staged) && staged.regular && staged.size == inPlace.size &&
+         inPlace.modified >= staged.modified && os.SameContent(source, target);
+}
+
 }  // namespace
 
 bool AnyStagedFile(PlatformServices& os) {
@@ -54,8 +69,7 @@ void ApplyStagedFiles(PlatformServices& os) {
 
   // Once for every staged copy removed, before the run waits for the user or
   // ends: a removal that a power cut undid would leave a copy applied
-  // already, and the next run would apply it again, putting the new version
-  // where the backup of the old one was.
+  // already, for the next run to read and remove again.
   bool removedStaged = false;
   const auto flushRemovals = [&] {
     if (removedStaged) (void)os.FlushFolder(stagingFolder);
@@ -86,13 +100,19 @@ void ApplyStagedFiles(PlatformServices& os) {
     // The new version keeps the permissions of the one it replaces, which
     // the copy no longer finds at the target once it has moved away.
     bool movedToBackup = false;
-    Permissions inPlace;
+    PathStatus inPlace;
     if (os.PathExists(target, &inPlace)) {
+      if (AppliedAlready(os, inPlace, source, target)) {
+        // Only its removal is tried again: the backup keeps the version
+        // before it.
+        removedStaged = RemoveIfPossible(os, source) || removedStaged;
+        continue;
+      }
       RemoveIfPossible(os, backup);
       movedToBackup = RenameIfPossible(os, target, backup);
     }
 
-    if (os.CopyFileOver(source, target, movedToBackup ? inPlace : Permissions()).ok) {
+    if (os.CopyFileOver(source, target, movedToBackup ? inPlace.permissions : Permissions()).ok) {
       // Left staged if it cannot be removed; the next run applies it again.
       removedStaged = RemoveIfPossible(os, source) || removedStaged;
       continue;

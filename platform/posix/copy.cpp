@@ -15,7 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -209,6 +211,25 @@ int OpenRegularFile(int dirFd, const std::string& name, int* fd, struct stat* st
   }
   *fd = in;
   return 0;
+}
+
+bool SameBytes(int a, int b, off_t size) {
+  char bufferA[16384], bufferB[16384];
+  for (off_t at = 0; at < size;) {
+    const size_t want = static_cast<size_t>(std::min<off_t>(size - at, sizeof bufferA));
+    const ssize_t gotA = pread(a, bufferA, want, at);
+    if (gotA <= 0) return false;
+    // The second file is read to the length the first gave, however its
+    // reads come.
+    for (ssize_t gotB = 0; gotB < gotA;) {
+      const ssize_t n = pread(b, bufferB + gotB, static_cast<size_t>(gotA - gotB), at + gotB);
+      if (n <= 0) return false;
+      gotB += n;
+    }
+    if (std::memcmp(bufferA, bufferB, static_cast<size_t>(gotA)) != 0) return false;
+    at += gotA;
+  }
+  return true;
 }
 
 mode_t NewFileMode(const struct stat& staged) { return staged.st_mode & 0777 & ~CreationMask(); }

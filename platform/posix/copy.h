@@ -25,6 +25,10 @@ bool MadeByLiveProcess(const std::string& name);
 // never followed). Never waits for a FIFO's writer or a device.
 int OpenRegularFile(int dirFd, const std::string& name, int* fd, struct stat* st);
 
+// Whether the open files `a` and `b` hold the same first `size` bytes, read
+// from their starts; false also when either cannot be read that far.
+bool SameBytes(int a, int b, off_t size);
+
 // The permission bits a file that replaces no version gets from the staged
 // file `staged`: its own, less those the process umask removes. Set-id bits
 // never carry over.

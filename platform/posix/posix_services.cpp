@@ -213,8 +213,8 @@ OpResult PosixServices::OpenSearch(const AnsiString& pattern, std::unique_ptr<Di
   return OpResult::Success();
 }
 
-bool PosixServices::PathExists(const AnsiString& path, Permissions* permissions) {
-  if (permissions != nullptr) *permissions = Permissions();
+bool PosixServices::PathExists(const AnsiString& path, PathStatus* status) {
+  if (status != nullptr) *status = PathStatus();
   Place at;
   if (Locate(path, &at) != 0) return false;
   if (at.name.empty()) return true;
@@ -224,8 +224,32 @@ bool PosixServices::PathExists(const AnsiString& path, Permissions* permissions)
     return fstatat(at.folder->fd(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
   });
   if (err != 0) return false;
-  if (permissions != nullptr && S_ISREG(st.st_mode)) *permissions = {st.st_mode, st.st_uid, st.st_gid};
+  if (status != nullptr && S_ISREG(st.st_mode)) {
+    status->regular = true;
+    status->size = static_cast<unsigned long long>(st.st_size);
+    status->modified = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    status->permissions = {st.st_mode, static_cast<long>(st.st_uid), static_cast<long>(st.st_gid)};
+  }
   return true;
+}
+
+bool PosixServices::SameContent(const AnsiString& a, const AnsiString& b) {
+  int fds[2] = {-1, -1};
+  struct stat st[2];
+  const AnsiString* paths[2] = {&a, &b};
+  bool opened = true;
+  for (int i = 0; i < 2 && opened; ++i) {
+    Place at;
+    std::string name;
+    opened = Locate(*paths[i], &at) == 0 && !at.name.empty() &&
+             OnNameOrOther(names_, *at.folder, at.name, &name, [&](const std::string& n) {
+               return OpenRegularFile(at.folder->fd(), n, &fds[i], &st[i]);
+             }) == 0;
+  }
+  const bool same = opened && st[0].st_size == st[1].st_size && SameBytes(fds[0], fds[1], st[0].st_size);
+  for (const int fd : fds)
+    if (fd >= 0) close(fd);
+  return same;
 }
 
 OpResult PosixServices::RemoveFile(const AnsiString& path) {

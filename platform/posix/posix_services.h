@@ -26,7 +26,8 @@ class PosixServices : public PlatformServices {
   // relaunch all work from one reading.
   AnsiString ModulePath() override;
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
-  bool PathExists(const AnsiString& path, Permissions* permissions) override;
+  bool PathExists(const AnsiString& path, PathStatus* status) override;
+  bool SameContent(const AnsiString& a, const AnsiString& b) override;
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
   // Atomic and durable (see copy.h). Only a regular file is copied; a FIFO,

@@ -8,6 +8,9 @@
 
 #include <windows.h>
 
+#include <stdlib.h>
+#include <string.h>
+
 namespace win32 {
 namespace {
 
@@ -166,6 +169,42 @@ bool IsTemporaryName(const char* name) {
 }
 
 AnsiString TemporaryPattern(const AnsiString& folder) { return folder + kTemporaryPrefix + "*" + kTemporarySuffix; }
+
+namespace {
+
+// Reads from `file` until `buffer` is full or the file ends; false on an
+// error. *got is how much was read.
+bool ReadFully(HANDLE file, char* buffer, DWORD size, DWORD* got) {
+  *got = 0;
+  for (DWORD n = 1; *got < size && n != 0; *got += n)
+    if (!ReadFile(file, buffer + *got, size - *got, &n, nullptr)) return false;
+  return true;
+}
+
+}  // namespace
+
+bool SameBytes(const AnsiString& a, const AnsiString& b) {
+  // On the heap: a program this small has little stack, and a static buffer
+  // would be stored in the executable's file.
+  constexpr DWORD kChunk = 16384;
+  char* const buffers = static_cast<char*>(malloc(2 * kChunk));
+  const AnsiString* paths[2] = {&a, &b};
+  HANDLE files[2];
+  for (int i = 0; i < 2; ++i)
+    // Sharing everything: a scanner or the program itself may have either
+    // open, and reading takes nothing from them.
+    files[i] = CreateFileA(paths[i]->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  bool same = buffers != nullptr && files[0] != INVALID_HANDLE_VALUE && files[1] != INVALID_HANDLE_VALUE;
+  for (DWORD got[2] = {1, 1}; same && got[0] != 0;) {
+    same = ReadFully(files[0], buffers, kChunk, &got[0]) && ReadFully(files[1], buffers + kChunk, kChunk, &got[1]) &&
+           got[0] == got[1] && memcmp(buffers, buffers + kChunk, got[0]) == 0;
+  }
+  for (const HANDLE file : files)
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  free(buffers);
+  return same;
+}
 
 unsigned long CopyIntoFolder(const AnsiString& from, const AnsiString& folder, const AnsiString& to) {
   AnsiString temporary;

@@ -19,6 +19,10 @@ AnsiString TemporaryPattern(const AnsiString& folder);
 // the first error as the last error when it cannot.
 bool DeleteEvenReadOnly(const AnsiString& path);
 
+// Whether the files at `a` and `b` hold the same bytes; false also when
+// either cannot be opened or read to its end.
+bool SameBytes(const AnsiString& a, const AnsiString& b);
+
 // Copies `from` to `to`, whose folder `folder` is (ending in a backslash, or
 // empty), creating `to` or replacing the file there: through a temporary of
 // this run's own beside it, flushed and renamed over it with write-through.

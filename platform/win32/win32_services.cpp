@@ -187,10 +187,21 @@ OpResult Win32Services::OpenSearch(const AnsiString& asked, std::unique_ptr<Dire
   return Failure(code);
 }
 
-bool Win32Services::PathExists(const AnsiString& path, Permissions* permissions) {
-  if (permissions != nullptr) *permissions = Permissions();
-  return GetFileAttributesA(Fit(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+bool Win32Services::PathExists(const AnsiString& path, PathStatus* status) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(Fit(path).c_str(), GetFileExInfoStandard, &data)) return false;
+  if (status != nullptr) {
+    *status = PathStatus();
+    status->regular = (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    status->size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    status->modified = static_cast<long long>((static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime)
+                                               << 32) |
+                                              data.ftLastWriteTime.dwLowDateTime);
+  }
+  return true;
 }
+
+bool Win32Services::SameContent(const AnsiString& a, const AnsiString& b) { return SameBytes(Fit(a), Fit(b)); }
 
 OpResult Win32Services::RemoveFile(const AnsiString& asked) {
   const AnsiString path = Fit(asked);

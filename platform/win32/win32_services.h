@@ -34,9 +34,11 @@ class Win32Services : public PlatformServices {
   // code page lacks, would reach another file or none, so it is passed over
   // as if absent.
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
-  // Windows keeps no permissions of the kind CopyFileOver passes on:
-  // *permissions is always a default one.
-  bool PathExists(const AnsiString& path, Permissions* permissions) override;
+  // Windows keeps no permissions of the kind CopyFileOver passes on: the
+  // status's are always default ones. A reparse point (a link) is no regular
+  // file. The time is the last write's, which CopyFileA carries over.
+  bool PathExists(const AnsiString& path, PathStatus* status) override;
+  bool SameContent(const AnsiString& a, const AnsiString& b) override;
   // A read-only file is removed too: its attribute is lifted first, and put
   // back if the delete still fails. The update removes only files it is done
   // with (an older backup, a staged copy just applied), and a read-only one
