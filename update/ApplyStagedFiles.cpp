@@ -91,29 +91,34 @@ void ApplyStagedFiles(PlatformServices& os) {
     const AnsiString source = stagingFolder + name;
     const AnsiString backup = target + texts::kBackupSuffix;
 
-    // An older backup gives way to the version in place now, which then
-    // frees the target name (the rename fails harmlessly when the old backup
-    // is still there; the copy then overwrites). With nothing in place the
-    // backup may be the only copy of the old version (a run that stopped
-    // between its rename and its copy), so it is kept; the copy then creates
-    // the file, and a failed copy renames the backup back.
+    // The version in place moves to its backup name, where an older backup
+    // gives way to it: the rename is tried first, and only a name taken
+    // makes the older backup go (when it cannot, the rename stays undone
+    // and the copy overwrites in place). With nothing in place the backup
+    // may be the only copy of the old version (a run that stopped between
+    // its rename and its copy), so it is kept; the copy then creates the
+    // file, and a failed copy renames the backup back.
     // The new version keeps the permissions of the one it replaces, which
     // the copy no longer finds at the target once it has moved away.
     bool movedToBackup = false;
     PathStatus inPlace;
     if (os.PathExists(target, &inPlace)) {
-      if (AppliedAlready(os, inPlace, source, target)) {
-        // Only its removal is tried again: the backup keeps the version
-        // before it.
-        removedStaged = RemoveIfPossible(os, source) || removedStaged;
-        continue;
+      OpResult moved = os.RenameFile(target, backup);
+      if (!moved.ok && moved.kind == ErrorKind::kAlreadyExists) {
+        // A staged copy that is the version in place already, with the
+        // version before it in the backup: only its removal is tried again.
+        if (AppliedAlready(os, inPlace, source, target)) {
+          removedStaged = RemoveIfPossible(os, source) || removedStaged;
+          continue;
+        }
+        if (RemoveIfPossible(os, backup)) moved = os.RenameFile(target, backup);
       }
-      RemoveIfPossible(os, backup);
-      movedToBackup = RenameIfPossible(os, target, backup);
+      movedToBackup = moved.ok;
     }
 
     if (os.CopyFileOver(source, target, movedToBackup ? inPlace.permissions : Permissions()).ok) {
-      // Left staged if it cannot be removed; the next run applies it again.
+      // Left staged if it cannot be removed; the next run finds it applied
+      // and only removes it.
       removedStaged = RemoveIfPossible(os, source) || removedStaged;
       continue;
     }
