@@ -48,19 +48,32 @@ bool TakeRunLock(PlatformServices& os, const AnsiString& appFolder, bool* held, 
 bool CSelfUpdateApp::InitInstance() {
   PlatformServices& os = Services();
   const AnsiString hostProgramName = HostProgramNameFrom(Arguments());
+  const AnsiString appFolder = ApplicationFolder(os);
+  // A path this system cannot reach (too long even in a short form) would
+  // fail on every start: the host would never come back, or each update
+  // would end in the message. Such a run is refused as one with an unusable
+  // own path is, before anything changes; the pass refuses for the staged
+  // files' paths in the same way.
+  exitCode_ = kExitSuccess;
+  if (!hostProgramName.empty() && !Reachable(os, appFolder + hostProgramName)) return RefusePathTooLong();
   // One updater per folder at a time. Only the lock's holder knows that no
   // other run is using a copy temporary, so only it clears what killed runs
   // left.
-  const AnsiString appFolder = ApplicationFolder(os);
-  exitCode_ = kExitSuccess;
   bool held = false;
   const bool mayRun = TakeRunLock(os, appFolder, &held, &exitCode_);
   if (held) os.RemoveLeftTemporaries(appFolder);
   // The pass runs whether or not a host was named, and the host is started
   // whether or not the pass succeeded or ran, after any message has been
   // closed.
-  if (mayRun) ApplyStagedFiles(os);
+  if (mayRun && !ApplyStagedFiles(os)) return RefusePathTooLong();
   if (!hostProgramName.empty()) LaunchHostProgram(os, hostProgramName);
+  return false;
+}
+
+bool CSelfUpdateApp::RefusePathTooLong() {
+  Services().ReportStartupRefusal("a path the run would build is too long for this system");
+  OwnPathRefused();
+  exitCode_ = kExitOwnPathRefused;
   return false;
 }
 

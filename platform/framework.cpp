@@ -20,6 +20,8 @@ AnsiString ApplicationFolder(PlatformServices& os) {
   return slash == AnsiString::npos ? ownPath : ownPath.substr(0, slash + 1);
 }
 
+bool Reachable(PlatformServices& os, const AnsiString& path) { return path.size() < kMaxPath || os.PathFits(path); }
+
 AnsiString FormatAnsi(const char* format, ...) {
   va_list args;
   va_start(args, format);

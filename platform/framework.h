@@ -22,6 +22,10 @@ constexpr std::size_t kMaxPath = 260;  // MAX_PATH, terminating NUL included
 // path the run builds starts with it.
 AnsiString ApplicationFolder(PlatformServices& os);
 
+// Whether `os` can reach `path`: always when it is shorter than kMaxPath,
+// else as PathFits says.
+bool Reachable(PlatformServices& os, const AnsiString& path);
+
 // Has the compiler check a printf-style function's arguments against its
 // format, numbered from 1. The "printf" archetype is the target's own C
 // runtime: on mingw-w64 it is ms_printf, the directives of the system's

@@ -100,7 +100,7 @@ constexpr int kIdOk = 1;
 
 // The process exit codes, the only ones the updater ends with.
 constexpr int kExitSuccess = 0;            // the run went through, whatever the pass met
-constexpr int kExitOwnPathRefused = 1;     // the own path was unusable: no pass was run
+constexpr int kExitOwnPathRefused = 1;     // the own path, or one built from it, was unusable: no pass was run
 constexpr int kExitFolderBusy = 2;         // another updater kept the folder: no pass was run
 constexpr int kExitUncaughtException = 3;  // an exception nobody caught ended the run
 
@@ -136,6 +136,11 @@ class PlatformServices {
   // they differ, and also when either is no regular file or cannot be read
   // to its end.
   virtual bool SameContent(const AnsiString& a, const AnsiString& b) = 0;
+
+  // Whether the system can reach `path`, kMaxPath bytes or longer, in some
+  // form the implementation builds for it (a path shorter than that always
+  // can be reached). Asks the file system nothing about the file itself.
+  virtual bool PathFits(const AnsiString& path) = 0;
 
   // Removes a file (never a folder).
   virtual OpResult RemoveFile(const AnsiString& path) = 0;
@@ -218,6 +223,7 @@ class ForwardingServices : public PlatformServices {
     return target_.PathExists(path, status);
   }
   bool SameContent(const AnsiString& a, const AnsiString& b) override { return target_.SameContent(a, b); }
+  bool PathFits(const AnsiString& path) override { return target_.PathFits(path); }
   OpResult RemoveFile(const AnsiString& path) override { return target_.RemoveFile(path); }
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override {
     return target_.RenameFile(from, to);

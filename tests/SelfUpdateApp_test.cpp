@@ -210,6 +210,37 @@ TEST_F(StartUp, AnOwnPathThatCannotBeUsedRunsNoPassButStartsTheHost) {
   }
   tree.modulePath = "C:\\" + AnsiString(252, 'x') + ".exe";  // 259 bytes: fine
   EXPECT_EQ(AfxWinMain(fs, {"Update.exe"}), 0);
+
+  // A folder that leaves a staged file's path (245 + "SelfTemp\\" + the
+  // name) or the host's no room, on a system with no shorter
+  // form of them: refused the same way, before anything changes.
+  const AnsiString folder = "C:\\" + AnsiString(240, 'f') + "\\";
+  tree.AddFolder(folder.substr(0, folder.size() - 1));
+  tree.AddFolder(folder + "SelfTemp");
+  tree.modulePath = folder + "U.exe";
+  const struct {
+    const char* staged;
+    const char* host;
+    bool refused;  // where the system has no short forms
+  } rows[] = {
+      {"Core.dll", "/Main.exe", true},  // 262 bytes staged, 257 in place
+      {"a.dll", "/Application-Host-Program.exe", true},
+      {"a.dll", "/Main.exe", false},  // 259 bytes: fits as it stands
+  };
+  for (const auto& row : rows) {
+    for (const bool shortForms : {false, true}) {
+      SCOPED_TRACE(std::string(row.staged) + " " + row.host + (shortForms ? " with short forms" : ""));
+      fs.log.clear();
+      tree.shortForms = shortForms;
+      tree.AddFile(folder + "SelfTemp\\" + row.staged, "new");
+      const bool refused = row.refused && !shortForms;
+      EXPECT_EQ(AfxWinMain(fs, {"U.exe", row.host}), refused ? kExitOwnPathRefused : 0);
+      EXPECT_EQ(fs.log.back(), (refused ? "launch-beside-self " : "launch " + folder) + (row.host + 1));
+      EXPECT_EQ(tree.Content(folder + row.staged), refused ? "<missing>" : "new");
+      (void)tree.RemoveFile(folder + row.staged);
+      (void)tree.RemoveFile(folder + "SelfTemp\\" + row.staged);
+    }
+  }
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ class MemoryServices : public PlatformServices {
 
   // ----- behaviour.
   AnsiString modulePath = "C:\\App\\Update.exe";
+  bool shortForms = true;
   CodePage codePage = PlatformCodePage();
 
   // PlatformServices. Messages and launches do nothing here; there is only
@@ -45,6 +46,9 @@ class MemoryServices : public PlatformServices {
   // later is newer.
   bool PathExists(const AnsiString& path, PathStatus* status) override;
   bool SameContent(const AnsiString& a, const AnsiString& b) override;
+  // As `shortForms` says: whether the tree has short forms for every long
+  // path.
+  bool PathFits(const AnsiString&) override { return shortForms; }
   bool PathExists(const AnsiString& path) { return PathExists(path, nullptr); }
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;

@@ -3,6 +3,8 @@
 #include "platform/platform.h"
 #include "res/texts.h"
 
+#include <vector>
+
 namespace {
 
 // Whether a staged name is one the pass applies: its part after the first dot
@@ -43,29 +45,46 @@ bool AppliedAlready(PlatformServices& os, const PathStatus& inPlace, const AnsiS
          inPlace.modified >= staged.modified && os.SameContent(source, target);
 }
 
-}  // namespace
-
-bool AnyStagedFile(PlatformServices& os) {
-  const CodePage& cp = os.ActiveCodePage();
-  const AnsiString installer = FromCodePage936(cp, texts::kInstallerName);
-  CFileFind finder(os);
-  bool more = finder.FindFile(ApplicationFolder(os) + texts::kStagingPattern);
-  while (more) {
-    more = finder.FindNext();
-    if (!finder.IsDirectory() && IsAppliedName(cp, finder.GetFileName(), installer)) return true;
-  }
-  return false;
-}
-
-void ApplyStagedFiles(PlatformServices& os) {
+// The staged names the pass applies, in the order the file system lists
+// them, from the staging folder of `appFolder`.
+std::vector<AnsiString> AppliedNames(PlatformServices& os, const AnsiString& appFolder) {
   const CodePage& cp = os.ActiveCodePage();
   // The installer's name is written in code page 936; a system in another
   // code page lists it with other bytes.
   const AnsiString installer = FromCodePage936(cp, texts::kInstallerName);
+  std::vector<AnsiString> names;
+  CFileFind finder(os);
+  bool more = finder.FindFile(appFolder + texts::kStagingPattern);
+  while (more) {
+    // The entry advanced to is the one handled now, so the last entry is
+    // handled too, after `more` has turned false.
+    more = finder.FindNext();
+    if (finder.IsDirectory()) continue;
+    AnsiString name = finder.GetFileName();
+    if (IsAppliedName(cp, name, installer)) names.push_back(std::move(name));
+  }
+  return names;
+}
 
+}  // namespace
+
+bool AnyStagedFile(PlatformServices& os) { return !AppliedNames(os, ApplicationFolder(os)).empty(); }
+
+bool ApplyStagedFiles(PlatformServices& os) {
   // The start-up only gets here with an own path shorter than kMaxPath.
   const AnsiString appFolder = ApplicationFolder(os);
   const AnsiString stagingFolder = appFolder + texts::kStagingFolder;
+
+  // All names are read before the first is applied: a path this system
+  // cannot reach would fail its copy on every run, after the names before
+  // it, so then none is applied. The staged path is the longest the pass
+  // builds for a name, in any form: the backup's is 5 bytes shorter, and a
+  // copy's temporary is no longer.
+  const std::vector<AnsiString> names = AppliedNames(os, appFolder);
+  for (const AnsiString& name : names) {
+    // Built only when long: most paths are far from any limit.
+    if (stagingFolder.size() + name.size() >= kMaxPath && !Reachable(os, stagingFolder + name)) return false;
+  }
 
   // Once for every staged copy removed, before the run waits for the user or
   // ends: a removal that a power cut undid would leave a copy applied
@@ -76,17 +95,7 @@ void ApplyStagedFiles(PlatformServices& os) {
     removedStaged = false;
   };
 
-  CFileFind finder(os);
-  bool more = finder.FindFile(appFolder + texts::kStagingPattern);
-  while (more) {
-    // The entry advanced to is the one handled now, so the last entry is
-    // handled too, after `more` has turned false.
-    more = finder.FindNext();
-    if (finder.IsDirectory()) continue;
-
-    const AnsiString name = finder.GetFileName();
-    if (!IsAppliedName(cp, name, installer)) continue;
-
+  for (const AnsiString& name : names) {
     const AnsiString target = appFolder + name;
     const AnsiString source = stagingFolder + name;
     const AnsiString backup = target + texts::kBackupSuffix;
@@ -135,6 +144,6 @@ void ApplyStagedFiles(PlatformServices& os) {
     AfxMessageBox(os, texts::kFailureMessage, kMbOk);
     break;
   }
-  finder.Close();
   flushRemovals();
+  return true;
 }

@@ -28,6 +28,10 @@ class PosixServices : public PlatformServices {
   OpResult OpenSearch(const AnsiString& pattern, std::unique_ptr<DirectoryListing>* listing) override;
   bool PathExists(const AnsiString& path, PathStatus* status) override;
   bool SameContent(const AnsiString& a, const AnsiString& b) override;
+  // Always: every operation works on a name within an open folder, so only a
+  // single name's length is limited, and that is each operation's own
+  // failure (kNameTooLong).
+  bool PathFits(const AnsiString&) override { return true; }
   OpResult RemoveFile(const AnsiString& path) override;
   OpResult RenameFile(const AnsiString& from, const AnsiString& to) override;
   // Atomic and durable (see copy.h). Only a regular file is copied; a FIFO,

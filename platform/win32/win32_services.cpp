@@ -201,6 +201,8 @@ bool Win32Services::PathExists(const AnsiString& path, PathStatus* status) {
   return true;
 }
 
+bool Win32Services::PathFits(const AnsiString& path) { return Fit(path).size() < MAX_PATH; }
+
 bool Win32Services::SameContent(const AnsiString& a, const AnsiString& b) { return SameBytes(Fit(a), Fit(b)); }
 
 OpResult Win32Services::RemoveFile(const AnsiString& asked) {

@@ -39,6 +39,8 @@ class Win32Services : public PlatformServices {
   // file. The time is the last write's, which CopyFileA carries over.
   bool PathExists(const AnsiString& path, PathStatus* status) override;
   bool SameContent(const AnsiString& a, const AnsiString& b) override;
+  // Whether Fit makes it shorter than MAX_PATH.
+  bool PathFits(const AnsiString& path) override;
   // A read-only file is removed too: its attribute is lifted first, and put
   // back if the delete still fails. The update removes only files it is done
   // with (an older backup, a staged copy just applied), and a read-only one

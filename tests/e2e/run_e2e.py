@@ -512,6 +512,33 @@ def search_pattern_length_limit(root):
                f"folder of {length} bytes {'searched' if searched else 'not searched'}")
         expect(wait_for(marker, 20), f"folder of {length} bytes: the host started")
 
+    # A folder of names of at most eight letters, from the top of the file
+    # system on, has no shorter form: a staged path of 262 bytes then refuses
+    # the run on Windows as an unusable own path does (nothing applied, no
+    # message, the host back, exit 1), where it would fail its copy on every
+    # start. Linux has no such limit.
+    top = tempfile.mkdtemp(prefix="", dir="/tmp")  # eight letters
+    try:
+        deep = top
+        while drive + len(deep) + 1 + 8 < 244:
+            deep = os.path.join(deep, "ddddddd")
+        deep = os.path.join(deep, "d" * (244 - drive - len(deep) - 1))
+        app = App(deep, "")
+        app.root = top  # what the unprivileged user is given
+        app.write("Core.dll", "old")
+        app.stage_file("Core.dll", "new")
+        marker = make_host(app, "Main.exe")
+        expect(drive + len(app.dir) == 245, f"folder length set up: {drive + len(app.dir)}")
+        app.run("/Main.exe")
+        refused = OPTS.platform == "win32"
+        expect(app.rc == (1 if refused else 0), f"deep folder: exit code {app.rc}")
+        expect(app.read("Core.dll") == ("old" if refused else "new"), "deep folder: applied only on Linux")
+        if refused:
+            expect(not message_shown(app), "deep folder: no message")
+        expect(wait_for(marker, 20), "deep folder: the host started")
+    finally:
+        shutil.rmtree(top, ignore_errors=True)
+
 
 @scenario()
 def a_short_name_updates_in_the_deepest_folder_it_fits(root):
