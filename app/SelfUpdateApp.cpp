@@ -49,13 +49,7 @@ bool CSelfUpdateApp::InitInstance() {
   PlatformServices& os = Services();
   const AnsiString hostProgramName = HostProgramNameFrom(Arguments());
   const AnsiString appFolder = ApplicationFolder(os);
-  // A path this system cannot reach (too long even in a short form) would
-  // fail on every start: the host would never come back, or each update
-  // would end in the message. Such a run is refused as one with an unusable
-  // own path is, before anything changes; the pass refuses for the staged
-  // files' paths in the same way.
   exitCode_ = kExitSuccess;
-  if (!hostProgramName.empty() && !Reachable(os, appFolder + hostProgramName)) return RefusePathTooLong();
   // One updater per folder at a time. Only the lock's holder knows that no
   // other run is using a copy temporary, so only it clears what killed runs
   // left.
@@ -64,14 +58,18 @@ bool CSelfUpdateApp::InitInstance() {
   if (held) os.RemoveLeftTemporaries(appFolder);
   // The pass runs whether or not a host was named, and the host is started
   // whether or not the pass succeeded or ran, after any message has been
-  // closed.
+  // closed. A staged file's path this system cannot reach (too long even in
+  // a short form) would fail its copy, with the message, on every start:
+  // such a run is refused as one with an unusable own path is, before
+  // anything changes. A host's path that long is no reason to hold back the
+  // update: no form of it could be started either way.
   if (mayRun && !ApplyStagedFiles(os)) return RefusePathTooLong();
   if (!hostProgramName.empty()) LaunchHostProgram(os, hostProgramName);
   return false;
 }
 
 bool CSelfUpdateApp::RefusePathTooLong() {
-  Services().ReportStartupRefusal("a path the run would build is too long for this system");
+  Services().ReportStartupRefusal("a staged file's path is too long for this system");
   OwnPathRefused();
   exitCode_ = kExitOwnPathRefused;
   return false;

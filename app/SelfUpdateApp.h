@@ -15,9 +15,9 @@ class CSelfUpdateApp : public CWinApp {
   int ExitInstance() override;
 
  private:
-  // Ends a run that would build a path the system cannot reach as one whose
-  // own path was refused: says why, starts the host as OwnPathRefused does,
-  // exits with kExitOwnPathRefused. Returns InitInstance's result.
+  // Ends a run whose pass would build a path the system cannot reach as one
+  // whose own path was refused: says why, starts the host as OwnPathRefused
+  // does, exits with kExitOwnPathRefused. Returns InitInstance's result.
   bool RefusePathTooLong();
   // Other than kExitSuccess when the run must end with another code.
   int exitCode_ = kExitSuccess;

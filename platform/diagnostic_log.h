@@ -25,8 +25,9 @@ class DiagnosticSink {
 // Services that pass every operation on and write one line for each step a
 // reader of the log needs: the run lock and the waits for it, the clearing of
 // leftovers, the pass's searches, comparisons, removes, renames and copies,
-// the message, the relaunch, a refusal to start and an abnormal end. Each line names the
-// operation, its paths and its outcome: "ok", or "failed, KIND (code N)".
+// the message, the relaunch, a refusal to start and an abnormal end. Each
+// line names the operation, its paths and its outcome: "ok", or "failed,
+// KIND (code N)".
 // Results are handed back exactly as the wrapped services gave them.
 class LoggingServices : public ForwardingServices {
  public:

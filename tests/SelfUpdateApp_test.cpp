@@ -212,8 +212,9 @@ TEST_F(StartUp, AnOwnPathThatCannotBeUsedRunsNoPassButStartsTheHost) {
   EXPECT_EQ(AfxWinMain(fs, {"Update.exe"}), 0);
 
   // A folder that leaves a staged file's path (245 + "SelfTemp\\" + the
-  // name) or the host's no room, on a system with no shorter
-  // form of them: refused the same way, before anything changes.
+  // name) no room, on a system with no shorter form of it: refused the same
+  // way, before anything changes. A host's path that long is tried all the
+  // same.
   const AnsiString folder = "C:\\" + AnsiString(240, 'f') + "\\";
   tree.AddFolder(folder.substr(0, folder.size() - 1));
   tree.AddFolder(folder + "SelfTemp");
@@ -224,7 +225,7 @@ TEST_F(StartUp, AnOwnPathThatCannotBeUsedRunsNoPassButStartsTheHost) {
     bool refused;  // where the system has no short forms
   } rows[] = {
       {"Core.dll", "/Main.exe", true},  // 262 bytes staged, 257 in place
-      {"a.dll", "/Application-Host-Program.exe", true},
+      {"a.dll", "/Application-Host-Program.exe", false},
       {"a.dll", "/Main.exe", false},  // 259 bytes: fits as it stands
   };
   for (const auto& row : rows) {

@@ -1,4 +1,5 @@
-// The atomic, durable copy of the POSIX platform, on open folders.
+// The atomic, durable copy of the POSIX platform, on open folders, and the
+// comparison that finds a copy made already.
 #pragma once
 
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
-// The atomic, durable copy of the Windows platform, and the temporaries its
-// copies go through. No Windows header here.
+// The atomic, durable copy of the Windows platform, the temporaries its
+// copies go through, and the comparison that finds a copy made already. No Windows header here.
 #pragma once
 
 #include "platform/ansi_text.h"
