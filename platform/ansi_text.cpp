@@ -17,10 +17,10 @@ std::size_t ReverseFindByte(const CodePage& cp, const AnsiString& s, char c) {
   return found;
 }
 
-std::size_t FindString(const CodePage& cp, const AnsiString& s, const AnsiString& what) {
-  const char* p = s.c_str();
+std::size_t FindString(const CodePage& cp, const char* s, const char* what) {
+  const char* p = s;
   const std::size_t end = std::strlen(p);
-  const char* w = what.c_str();
+  const char* w = what;
   const std::size_t wn = std::strlen(w);
   for (std::size_t i = 0, n;; i += n) {
     if (end - i >= wn && std::memcmp(p + i, w, wn) == 0) return i;
@@ -51,9 +51,9 @@ bool NextMapped(const CodePage& cp, const unsigned char** p, unsigned* value, bo
 
 }  // namespace
 
-bool EqualsNoCase(const CodePage& cp, const AnsiString& a, const AnsiString& b) {
-  const unsigned char* pa = reinterpret_cast<const unsigned char*>(a.c_str());
-  const unsigned char* pb = reinterpret_cast<const unsigned char*>(b.c_str());
+bool EqualsNoCase(const CodePage& cp, const char* a, const char* b) {
+  const unsigned char* pa = reinterpret_cast<const unsigned char*>(a);
+  const unsigned char* pb = reinterpret_cast<const unsigned char*>(b);
   if (!cp.multiByte) {
     // Only the ASCII letters fold; every other byte compares exactly.
     for (;; ++pa, ++pb) {

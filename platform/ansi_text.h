@@ -20,14 +20,21 @@ std::size_t ReverseFindByte(const CodePage& cp, const AnsiString& s, char c);
 
 // Position of the first character start at which `what` follows; npos when
 // none. Positions inside a two-byte character are never tried.
-std::size_t FindString(const CodePage& cp, const AnsiString& s, const AnsiString& what);
+// Both compare up to the first NUL, as the system's string calls would.
+std::size_t FindString(const CodePage& cp, const char* s, const char* what);
+inline std::size_t FindString(const CodePage& cp, const AnsiString& s, const AnsiString& what) {
+  return FindString(cp, s.c_str(), what.c_str());
+}
 
 // Case-insensitive equality of two names. Multi-byte code pages map single
 // bytes through singleByteLower and two-byte characters through
 // doubleByteUpper; a two-byte character that cannot be mapped makes the names
 // unequal. A lead byte directly before the end counts as the end.
 // Single-byte code pages fold A-Z only.
-bool EqualsNoCase(const CodePage& cp, const AnsiString& a, const AnsiString& b);
+bool EqualsNoCase(const CodePage& cp, const char* a, const char* b);
+inline bool EqualsNoCase(const CodePage& cp, const AnsiString& a, const AnsiString& b) {
+  return EqualsNoCase(cp, a.c_str(), b.c_str());
+}
 
 // The key a name compares by under EqualsNoCase: two names have equal keys
 // exactly when EqualsNoCase finds them equal, so names can be grouped by it.

@@ -12,9 +12,9 @@ namespace {
 // (`installer`, as the active code page spells it; empty where it cannot, and
 // then no listed name is the installer).
 bool IsAppliedName(const CodePage& cp, const AnsiString& name, const AnsiString& installer) {
-  const std::size_t dot = FindString(cp, name, texts::kExtensionSeparator);
+  const std::size_t dot = FindString(cp, name.c_str(), texts::kExtensionSeparator);
   if (dot == AnsiString::npos) return false;
-  const AnsiString extension = name.substr(dot + 1);
+  const char* const extension = name.c_str() + dot + 1;
   if (!installer.empty() && EqualsNoCase(cp, name, installer)) return false;
   return EqualsNoCase(cp, extension, texts::kExeExtension) ||
          EqualsNoCase(cp, extension, texts::kDllExtension);
@@ -95,10 +95,13 @@ bool ApplyStagedFiles(PlatformServices& os) {
     removedStaged = false;
   };
 
+  // Made again in place for each name: a pass over thousands of files then
+  // does not allocate its paths anew each time.
+  AnsiString target, source, backup;
   for (const AnsiString& name : names) {
-    const AnsiString target = appFolder + name;
-    const AnsiString source = stagingFolder + name;
-    const AnsiString backup = target + texts::kBackupSuffix;
+    target.assign(appFolder).append(name);
+    source.assign(stagingFolder).append(name);
+    backup.assign(target).append(texts::kBackupSuffix);
 
     // The version in place moves to its backup name, where an older backup
     // gives way to it: the rename is tried first, and only a name taken

@@ -35,12 +35,13 @@ bool KeyOf(const std::string& name, std::string* key) {
   // folded one by one: no byte of it can start a two-byte character.
   static const auto& lower = LogicCodePage().singleByteLower;
   key->resize(name.size());
+  char* const out = &(*key)[0];
   std::size_t i = 0;
   for (; i < name.size(); ++i) {
     const auto c = static_cast<unsigned char>(name[i]);
     if (c >= 0x80) break;
     if (c == '\\') return false;
-    (*key)[i] = static_cast<char>(lower[c]);
+    out[i] = static_cast<char>(lower[c]);
   }
   if (i == name.size()) return true;
   // Beyond ASCII, letters of every script match as Windows matches them, not
