@@ -34,16 +34,20 @@ bool KeyOf(const std::string& name, std::string* key) {
   // A name of ASCII only is its own logic form, and its key is its bytes
   // folded one by one: no byte of it can start a two-byte character.
   static const auto& lower = LogicCodePage().singleByteLower;
-  key->resize(name.size());
+  // Through locals: a store through a char pointer could otherwise change
+  // the name for all the compiler knows, which reloads it at every byte.
+  const char* const in = name.data();
+  const std::size_t size = name.size();
+  key->resize(size);
   char* const out = &(*key)[0];
   std::size_t i = 0;
-  for (; i < name.size(); ++i) {
-    const auto c = static_cast<unsigned char>(name[i]);
+  for (; i < size; ++i) {
+    const auto c = static_cast<unsigned char>(in[i]);
     if (c >= 0x80) break;
     if (c == '\\') return false;
     out[i] = static_cast<char>(lower[c]);
   }
-  if (i == name.size()) return true;
+  if (i == size) return true;
   // Beyond ASCII, letters of every script match as Windows matches them, not
   // only those code page 936 has both cases of.
   std::string logic;

@@ -141,6 +141,19 @@ int RenameNoReplace(int fromDir, const std::string& from, int toDir, const std::
   return renameat(fromDir, from.c_str(), toDir, to.c_str()) == 0 ? 0 : errno;
 }
 
+// Whether `c` is ASCII and may stand in a single name as it is: no
+// separator of either kind, no NUL. By table: every name of a pass goes
+// through here byte by byte.
+bool IsPlainNameByte(char c) {
+  static const struct Table {
+    bool plain[256];
+    Table() : plain() {
+      for (int b = 1; b < 0x80; ++b) plain[b] = b != '\\' && b != '/';
+    }
+  } table;
+  return table.plain[static_cast<unsigned char>(c)];
+}
+
 }  // namespace
 
 int PosixServices::Locate(const AnsiString& logic, Place* place) {
@@ -155,9 +168,7 @@ int PosixServices::Locate(const AnsiString& logic, Place* place) {
     const char* const rest = logic.data() + n;
     const std::size_t length = logic.size() - n;
     std::size_t i = 0;
-    while (i < length && static_cast<unsigned char>(rest[i]) < 0x80 && rest[i] != '\\' && rest[i] != '/' &&
-           rest[i] != '\0')
-      ++i;
+    while (i < length && IsPlainNameByte(rest[i])) ++i;
     if (i == length) {
       place->name.assign(rest, length);
     } else if (!NativeFromLogic(logic.substr(n), &place->name)) {
