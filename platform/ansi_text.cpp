@@ -63,6 +63,14 @@ bool EqualsNoCase(const CodePage& cp, const char* a, const char* b) {
     }
   }
   for (;;) {
+    // ASCII bytes are characters of their own in every code page, and most
+    // names are ASCII.
+    if (*pa < 0x80 && *pb < 0x80) {
+      if (cp.singleByteLower[*pa] != cp.singleByteLower[*pb]) return false;
+      if (*pa == 0) return true;
+      ++pa, ++pb;
+      continue;
+    }
     unsigned va = 0, vb = 0;
     bool endA = false, endB = false;
     if (!NextMapped(cp, &pa, &va, &endA) || !NextMapped(cp, &pb, &vb, &endB)) return false;

@@ -34,15 +34,15 @@ bool KeyOf(const std::string& name, std::string* key) {
   // A name of ASCII only is its own logic form, and its key is its bytes
   // folded one by one: no byte of it can start a two-byte character.
   static const auto& lower = LogicCodePage().singleByteLower;
-  // Through locals: a store through a char pointer could otherwise change
-  // the name for all the compiler knows, which reloads it at every byte.
-  const char* const in = name.data();
-  const std::size_t size = name.size();
-  key->resize(size);
+  // Copied, then folded in place through locals: a store through a char
+  // pointer could otherwise change the name for all the compiler knows,
+  // which would reload it at every byte.
+  key->assign(name);
+  const std::size_t size = key->size();
   char* const out = &(*key)[0];
   std::size_t i = 0;
   for (; i < size; ++i) {
-    const auto c = static_cast<unsigned char>(in[i]);
+    const auto c = static_cast<unsigned char>(out[i]);
     if (c >= 0x80) break;
     if (c == '\\') return false;
     out[i] = static_cast<char>(lower[c]);
